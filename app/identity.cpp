@@ -1,0 +1,111 @@
+#include "app/identity.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include <string>
+
+#include "include/feeder.h"
+#include "include/log.h"
+#include "include/result_codes.h"
+#include "platform/platform.h"
+
+namespace {
+const char kConfPath[] = "/etc/feeder.conf";
+}
+
+void strip_dashes(char* text) {
+    char* w = text;
+    for (const char* r = text; *r; ++r) {
+        *w = *r;
+        if (*r != '-') ++w;
+    }
+    *w = '\0';
+}
+
+int feeder_conf_read() {
+    FILE* f = fopen(plat_path(kConfPath).c_str(), "r");
+    if (!f) return __CONF_ERROR;
+    // A token longer than the buffer is cut by the field width; the 39
+    // characters kept are then not a canonical uuid and are refused below.
+    char token[40] = {0};
+    int n = fscanf(f, "uuid:%39s", token);
+    fclose(f);
+    if (n != 1) return __CONF_ERROR;
+    uuid_t id;
+    if (uuid_parse(token, id) != 0) return __CONF_ERROR;
+    strip_dashes(token);
+    Feeder* fd = get_feeder();
+    snprintf(fd->sipid, sizeof fd->sipid, "%s", token);
+    return __CONF_DONE;
+}
+
+int write_file_atomic(const char* path, const char* data, size_t len) {
+    std::string tmp = std::string(path) + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        perror("open");
+        return -1;
+    }
+    size_t done = 0;
+    while (done < len) {
+        ssize_t w = write(fd, data + done, len - done);
+        if (w < 0) {
+            perror("write");
+            close(fd);
+            unlink(tmp.c_str());
+            return -1;
+        }
+        done += size_t(w);
+    }
+    if (fsync(fd) < 0 || close(fd) < 0) {
+        perror("fsync");
+        unlink(tmp.c_str());
+        return -1;
+    }
+    if (rename(tmp.c_str(), path) < 0) {
+        perror("rename");
+        unlink(tmp.c_str());
+        return -1;
+    }
+    // The rename itself lives in the folder: flush it too, or a power cut
+    // right after may bring back the old name.
+    std::string dir = path;
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
+}
+
+int feeder_conf_write() {
+    uuid_t id;
+    uuid_generate_time_safe(id);  // the "safe" indication is not needed here
+    char text[37];
+    uuid_unparse_lower(id, text);
+    char line[48];
+    int len = snprintf(line, sizeof line, "uuid:%s\n", text);
+    if (write_file_atomic(plat_path(kConfPath).c_str(), line, size_t(len)) < 0) return __CONF_ERROR;
+    return __CONF_DONE;
+}
+
+void format_mac(const unsigned char mac[6], char* out, size_t n) {
+    char text[19] = {0};
+    for (int i = 0; i < 6; ++i) snprintf(text + 3 * i, sizeof text - 3 * i, "%02x:", mac[i]);
+    text[17] = '\0';  // the trailing colon goes
+    snprintf(out, n, "%s", text);
+}
+
+int get_mac_addr() {
+    unsigned char mac[6];
+    if (plat_if_hwaddr("wlan0", mac) < 0) return __WIFI_ERROR;
+    Feeder* f = get_feeder();
+    format_mac(mac, f->product_id, sizeof f->product_id);
+    return __WIFI_DONE;
+}

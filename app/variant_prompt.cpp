@@ -1,0 +1,3 @@
+#include "include/variant.h"
+
+const bool kSilentBuild = false;

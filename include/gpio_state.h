@@ -1,0 +1,51 @@
+// GPIO descriptors, press times, line masks and the lock shared by the
+// buttons and the load cell.
+#pragma once
+
+#include <stdint.h>
+
+#include <mutex>
+
+struct GpioPins {
+    uint32_t mask;
+    uint32_t value;
+};
+
+struct GpioState {
+    int32_t bttn_fd;         // /dev/gpio/f: buttons and both load-cell lines
+    int32_t ldcell_fd;       // /dev/gpio/i: the load-cell control line
+    int32_t wps_pressed_at;  // time of the WPS button's first edge, 0 if none
+    int32_t rst_pressed_at;  // same for the factory-reset button
+    GpioPins bttn_pins;
+    GpioPins ldcell_pins;
+    std::mutex gpio_lock;  // one button query or one whole load-cell read
+};
+
+GpioState* gpio_state();
+
+// Requests of the board's GPIO driver ('k', 4-byte argument).
+enum : unsigned long {
+    GPIO_REQ_SETUP = 0x40046B00,      // set-up step, right after release
+    GPIO_REQ_RELEASE = 0x40046B01,    // release lines (first set-up step, last before close)
+    GPIO_REQ_WRITE = 0x40046B02,      // drive masked lines to value (GpioPins*)
+    GPIO_REQ_READ = 0xC0046B03,       // read masked lines into value (GpioPins*)
+    GPIO_REQ_OUTPUT = 0x40046B04,     // lines become outputs
+    GPIO_REQ_INPUT = 0x40046B05,      // lines become inputs
+    GPIO_REQ_SETUP3 = 0x40046B07,     // third set-up step
+    GPIO_REQ_IRQ_B = 0x40046B08,      // interrupt set-up, second
+    GPIO_REQ_IRQ_C = 0x40046B0D,      // interrupt set-up, third
+    GPIO_REQ_IRQ_A = 0x40046B0E,      // interrupt set-up, first; also released at close
+    GPIO_REQ_IRQ_QUERY = 0xC0046B11,  // pending button lines into value (GpioPins*)
+    GPIO_REQ_IRQ_ACK = 0xC0046B12,    // acknowledge, mask by value
+};
+
+// Line masks of port f and port i.
+enum : uint32_t {
+    GPIO_BTTN_RST = 0x01,
+    GPIO_BTTN_WPS = 0x02,
+    GPIO_BTTN_MASK = 0x03,
+    GPIO_LDCELL_DATA = 0x04,
+    GPIO_LDCELL_CLK = 0x08,
+    GPIO_LDCELL_MASK = 0x0C,
+    GPIO_LDCELL_CTRL = 0x40,  // on /dev/gpio/i
+};

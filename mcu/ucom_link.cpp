@@ -1,0 +1,146 @@
+// Serial port, frame format, checksum and the request/reply exchange.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "include/log.h"
+#include "include/result_codes.h"
+#include "mcu/ucom.h"
+#include "platform/platform.h"
+
+namespace {
+const char kPort[] = "/dev/ttyAMA3";
+int g_ucom_fd = 0;
+std::mutex ucom_lock;  // one exchange at a time; innermost lock of the program
+}  // namespace
+
+int ucom_get_fd() {
+    return g_ucom_fd;
+}
+
+int ucom_set_attribs(int fd, int speed, int parity) {
+    struct termios tty;
+    memset(&tty, 0, sizeof tty);
+    if (tcgetattr(fd, &tty) != 0) {
+        fprintf(stderr, "error %d from tcgetattr\n", errno);
+        return -1;
+    }
+    cfsetospeed(&tty, speed);
+    cfsetispeed(&tty, speed);
+    tty.c_cflag |= CS8;
+    tty.c_iflag &= ~IGNBRK;
+    tty.c_lflag = 0;
+    tty.c_oflag = 0;
+    tty.c_cc[VMIN] = 0;
+    tty.c_cc[VTIME] = 6;
+    tty.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // Frames are binary: a port left with the usual ICRNL would turn every
+    // 0x0D byte of a reply into 0x0A and break its checksum.
+    tty.c_iflag &= ~(INLCR | IGNCR | ICRNL | ISTRIP);
+    tty.c_cflag |= CLOCAL | CREAD;
+    tty.c_cflag &= ~(PARENB | PARODD);
+    tty.c_cflag |= parity;
+    tty.c_cflag &= ~CSTOPB;
+    tty.c_cflag &= ~CRTSCTS;
+    if (tcsetattr(fd, TCSANOW, &tty) != 0) {
+        fprintf(stderr, "error %d from tcsetattr\n", errno);
+        return -1;
+    }
+    return 0;
+}
+
+void ucom_set_blocking(int fd, int should_block) {
+    struct termios tty;
+    memset(&tty, 0, sizeof tty);
+    if (tcgetattr(fd, &tty) != 0) {
+        fprintf(stderr, "error %d from tggetattr\n", errno);
+        return;
+    }
+    tty.c_cc[VMIN] = should_block ? 1 : 0;
+    tty.c_cc[VTIME] = 6;
+    if (tcsetattr(fd, TCSANOW, &tty) != 0)
+        fprintf(stderr, "error %d setting term attributes\n", errno);
+}
+
+int ucom_open() {
+    int fd = open(plat_path(kPort).c_str(), O_RDWR | O_NOCTTY | O_SYNC | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "error %d opening %s: %s\n", errno, kPort, strerror(errno));
+        raise(SIGINT);
+        return __UCOM_ERROR;
+    }
+    log_out("ucom open fd : %d\n", fd);
+    ucom_set_attribs(fd, B115200, PARENB | PARODD);
+    ucom_set_blocking(fd, 0);
+    g_ucom_fd = fd;
+    return fd;
+}
+
+int ucom_close(int fd) {
+    if (fd > 0 && fd == g_ucom_fd) {
+        close(fd);
+        g_ucom_fd = 0;
+    }
+    return 0;
+}
+
+uint8_t ucom_checksum(int n, const uint8_t* p) {
+    uint8_t sum = 0;
+    for (int i = 0; i < n; ++i) sum = uint8_t(sum + p[i]);
+    return uint8_t(sum ^ 0xFF);
+}
+
+void ucom_dump(int flag, const char* name, int len, const uint8_t* p) {
+    // Built in one buffer so that lines of two threads never interleave.
+    char line[64 + 3 * 1024];
+    int pos = snprintf(line, sizeof line, "%s : [%s] ", name, flag ? "cmd " : "ack ");
+    for (int i = 0; i < len && pos < int(sizeof line) - 4; ++i)
+        pos += snprintf(line + pos, sizeof line - pos, "%02x ", p[i]);
+    log_out("%s\n", line);
+}
+
+int ucom_build_frame(uint8_t* out, uint8_t code, const uint8_t* data, int ndata) {
+    if (ndata < 1) ndata = 0;
+    if (ndata > UCOM_FRAME_MAX - 5) ndata = UCOM_FRAME_MAX - 5;
+    memset(out, 0, UCOM_FRAME_MAX);
+    int L = 1 + ndata;
+    out[0] = 0xA1;
+    out[1] = uint8_t(L);
+    out[2] = code;
+    if (ndata) memcpy(out + 3, data, size_t(ndata));
+    out[L + 2] = ucom_checksum(L, out + 2);
+    out[L + 3] = 0xA8;
+    return L + 4;
+}
+
+static bool port_usable(int fd, const char* name) {
+    // After a failed open the stored descriptor is 0 and the process is on
+    // its way down: never write a frame to a descriptor that is not the port.
+    if (fd > 0 && fd == g_ucom_fd) return true;
+    log_out("%s : port not open (fd %d)\n", name, fd);
+    return false;
+}
+
+int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uint8_t* reply, int R,
+                  int* nread) {
+    memset(reply, 0, size_t(R));
+    *nread = 0;
+    if (!port_usable(fd, name)) return __UCOM_ERROR;
+    std::lock_guard<std::mutex> hold(ucom_lock);
+    if (write(fd, req, size_t(req_len)) < 0) {
+        perror("write");
+        return __UCOM_ERROR;
+    }
+    int n = int(read(fd, reply, size_t(R)));
+    *nread = n;
+    if (n >= 4 && reply[n - 2] == ucom_checksum(n - 4, reply + 2)) return __UCOM_DONE;
+    perror("read");
+    ucom_dump(0, name, n > 0 ? n : 0, reply);
+    return __UCOM_ERROR;
+}

@@ -1,0 +1,50 @@
+// The seam between the daemon and the board.
+//
+// Everything the board has and a desk does not goes through these calls. Two
+// implementations link against the same program code: platform/board (the
+// literal system calls, shipped as hopperd) and platform/sim (the board
+// simulator, used by hopperd-sim and the tests). Serial I/O, sockets, message
+// queues and files stay real on both sides; only their fixed paths are mapped.
+#pragma once
+
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+
+// --- clock -----------------------------------------------------------------
+time_t plat_time();                          // wall clock, seconds
+void plat_gettimeofday(struct timeval* tv);  // wall clock, microseconds
+int plat_settimeofday(const struct timeval* tv);
+int64_t plat_monotonic_us();  // for bounding waits, never jumps
+void plat_sleep(unsigned seconds);
+void plat_usleep(unsigned microseconds);
+// poll(2) whose time-out runs on the platform clock; descriptors are real.
+int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
+
+// --- fixed paths -------------------------------------------------------------
+// The board path of a fixed file or device ("/etc/feeder.conf") as this
+// platform reaches it. Board: unchanged. Simulation: below the world's root.
+std::string plat_path(const char* fixed);
+
+// --- devices without a file of their own on a desk ----------------------------
+// GPIO ports and the watchdog. Descriptors are real and pollable on both sides.
+int plat_dev_open(const char* fixed, int flags);
+int plat_dev_ioctl(int fd, unsigned long request, uintptr_t arg);
+ssize_t plat_dev_write(int fd, const void* buf, size_t len);
+int plat_dev_close(int fd);
+
+// --- network interface ---------------------------------------------------------
+// Hardware address of an interface (SIOCGIFHWADDR); 0 on success, -1 on failure.
+int plat_if_hwaddr(const char* ifname, unsigned char mac[6]);
+// Name resolution for the connectivity check: 0 when the name resolves.
+int plat_resolve(const char* host);
+
+// --- external programs ---------------------------------------------------------
+int plat_system(const char* cmd);
+FILE* plat_popen(const char* cmd, const char* mode);
+int plat_pclose(FILE* fp);

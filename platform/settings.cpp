@@ -1,0 +1,148 @@
+#include "platform/settings.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <mutex>
+
+#include "include/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Copies at most n - 1 characters and always terminates.
+void copy_text(char* dst, size_t n, const char* src, size_t len) {
+    if (len > n - 1) len = n - 1;
+    memcpy(dst, src, len);
+    dst[len] = '\0';
+}
+
+void trim(const char** b, const char** e) {
+    while (*b < *e && isspace((unsigned char)**b)) ++*b;
+    while (*e > *b && isspace((unsigned char)(*e)[-1])) --*e;
+}
+
+// "a, b, c" into `count` fields; returns -1 unless exactly `count` items.
+int split_list(const char* b, const char* e, char (*out)[SETTING_TEXT_MAX], int count) {
+    char tmp[NTP_SERVER_COUNT > SIP_STUN_COUNT ? NTP_SERVER_COUNT : SIP_STUN_COUNT]
+            [SETTING_TEXT_MAX];
+    int n = 0;
+    const char* p = b;
+    while (p <= e) {
+        const char* q = p;
+        while (q < e && *q != ',') ++q;
+        const char* ib = p;
+        const char* ie = q;
+        trim(&ib, &ie);
+        if (ib == ie || n == count || size_t(ie - ib) >= SETTING_TEXT_MAX) return -1;
+        copy_text(tmp[n++], SETTING_TEXT_MAX, ib, ie - ib);
+        p = q + 1;
+    }
+    if (n != count) return -1;
+    for (int i = 0; i < count; ++i) memcpy(out[i], tmp[i], SETTING_TEXT_MAX);
+    return 0;
+}
+
+}  // namespace
+
+void settings_defaults(Settings* s) {
+    memset(s, 0, sizeof *s);
+    snprintf(s->sip_domain, sizeof s->sip_domain, "%s", HOPPERD_DEFAULT_SIP_DOMAIN);
+    const char* stun[SIP_STUN_COUNT] = {HOPPERD_DEFAULT_SIP_STUN1, HOPPERD_DEFAULT_SIP_STUN2,
+                                        HOPPERD_DEFAULT_SIP_STUN3, HOPPERD_DEFAULT_SIP_STUN4};
+    for (int i = 0; i < SIP_STUN_COUNT; ++i)
+        snprintf(s->sip_stun[i], sizeof s->sip_stun[i], "%s", stun[i]);
+    snprintf(s->cloud_host, sizeof s->cloud_host, "%s", HOPPERD_DEFAULT_CLOUD_HOST);
+    snprintf(s->firmware_host, sizeof s->firmware_host, "%s", HOPPERD_DEFAULT_FIRMWARE_HOST);
+    const char* ntp[NTP_SERVER_COUNT] = {HOPPERD_DEFAULT_NTP1, HOPPERD_DEFAULT_NTP2,
+                                         HOPPERD_DEFAULT_NTP3};
+    for (int i = 0; i < NTP_SERVER_COUNT; ++i)
+        snprintf(s->ntp_servers[i], sizeof s->ntp_servers[i], "%s", ntp[i]);
+    snprintf(s->probe_host, sizeof s->probe_host, "%s", HOPPERD_DEFAULT_PROBE_HOST);
+}
+
+int settings_apply_line(Settings* s, const char* line, int lineno) {
+    const char* b = line;
+    const char* e = line + strlen(line);
+    const char* hash = strchr(line, '#');
+    if (hash) e = hash;
+    trim(&b, &e);
+    if (b == e) return 0;
+    const char* eq = static_cast<const char*>(memchr(b, '=', e - b));
+    if (!eq) {
+        log_out("hopperd.conf:%d: no '=', line ignored\n", lineno);
+        return -1;
+    }
+    const char* kb = b;
+    const char* ke = eq;
+    const char* vb = eq + 1;
+    const char* ve = e;
+    trim(&kb, &ke);
+    trim(&vb, &ve);
+    size_t klen = ke - kb;
+    size_t vlen = ve - vb;
+    auto is = [&](const char* k) { return strlen(k) == klen && memcmp(kb, k, klen) == 0; };
+    struct Single {
+        const char* key;
+        char* field;
+        bool may_be_empty;
+    } singles[] = {
+        {"sip_domain", s->sip_domain, false}, {"sip_outbound_proxy", s->sip_outbound_proxy, true},
+        {"cloud_host", s->cloud_host, false}, {"firmware_host", s->firmware_host, false},
+        {"probe_host", s->probe_host, false},
+    };
+    for (const Single& one : singles) {
+        if (!is(one.key)) continue;
+        if ((vlen == 0 && !one.may_be_empty) || vlen >= SETTING_TEXT_MAX) {
+            log_out("hopperd.conf:%d: bad value for %s, line ignored\n", lineno, one.key);
+            return -1;
+        }
+        copy_text(one.field, SETTING_TEXT_MAX, vb, vlen);
+        return 0;
+    }
+    int rc = 0;
+    if (is("sip_stun")) {
+        rc = split_list(vb, ve, s->sip_stun, SIP_STUN_COUNT);
+    } else if (is("ntp_servers")) {
+        rc = split_list(vb, ve, s->ntp_servers, NTP_SERVER_COUNT);
+    } else {
+        log_out("hopperd.conf:%d: unknown key '%.*s', line ignored\n", lineno, int(klen), kb);
+        return -1;
+    }
+    if (rc < 0)
+        log_out("hopperd.conf:%d: bad list for %.*s, line ignored\n", lineno, int(klen), kb);
+    return rc;
+}
+
+int settings_load(Settings* s, const char* path) {
+    settings_defaults(s);
+    FILE* f = fopen(path, "r");
+    if (!f) return 0;
+    char line[512];
+    int lineno = 0;
+    int ignored = 0;
+    while (fgets(line, sizeof line, f)) {
+        ++lineno;
+        size_t len = strlen(line);
+        if (len == sizeof line - 1 && line[len - 1] != '\n') {
+            // Overlong line: report it once and skip the rest of it.
+            log_out("hopperd.conf:%d: line too long, ignored\n", lineno);
+            ++ignored;
+            int c;
+            while ((c = fgetc(f)) != EOF && c != '\n') {
+            }
+            continue;
+        }
+        if (settings_apply_line(s, line, lineno) < 0) ++ignored;
+    }
+    fclose(f);
+    return ignored;
+}
+
+const Settings& settings() {
+    static Settings s;
+    static std::once_flag once;
+    std::call_once(once, [] { settings_load(&s, plat_path("/etc/hopperd.conf").c_str()); });
+    return s;
+}

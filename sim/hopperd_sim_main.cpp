@@ -1,0 +1,67 @@
+// hopperd-sim: the daemon on the simulated board.
+//   hopperd-sim --root DIR [--speed N] [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET]
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+
+#include "app/app.h"
+#include "sim/control.h"
+#include "sim/world.h"
+
+namespace {
+
+int usage() {
+    fprintf(stderr,
+            "usage: hopperd-sim --root DIR [--speed N] [--start \"YYYY-MM-DD HH:MM:SS\"] "
+            "[--control SOCKET]\n");
+    return 2;
+}
+
+// Local time "YYYY-MM-DD HH:MM:SS" as epoch microseconds; 0 when it does not parse.
+int64_t parse_start(const char* text) {
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    const char* end = strptime(text, "%Y-%m-%d %H:%M:%S", &tm);
+    if (!end || *end) return 0;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    return t < 0 ? 0 : int64_t(t) * 1000000;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sim::WorldConfig cfg;
+    std::string control;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) return usage();
+        const char* v = argv[++i];
+        if (a == "--root") {
+            cfg.root = v;
+        } else if (a == "--speed") {
+            cfg.speed = atof(v);
+            if (cfg.speed <= 0) return usage();
+        } else if (a == "--start") {
+            cfg.start_us = parse_start(v);
+            if (!cfg.start_us) return usage();
+        } else if (a == "--control") {
+            control = v;
+        } else {
+            return usage();
+        }
+    }
+    if (cfg.root.empty()) return usage();
+
+    sim::World& w = sim::World::get();
+    w.start(cfg);
+    if (w.tty_path().empty()) return 1;
+    if (!control.empty() && sim::control_start(w, control) < 0) return 1;
+    int rc = app_run();
+    sim::control_stop();
+    w.stop();
+    return rc;
+}

@@ -1,0 +1,102 @@
+// The external programs of the board, as the daemon starts them through the
+// shell: audio player, date, ps listing, updater, reboot, Wi-Fi and NTP tools.
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "sim/devices.h"
+#include "sim/world.h"
+
+namespace sim {
+
+namespace {
+
+bool starts(const char* s, const char* prefix) {
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+std::string date_text(World& w, const char* fmt) {
+    time_t t = time_t(w.clock().now_us() / 1000000);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char out[80];
+    strftime(out, sizeof out, fmt, &tm);
+    return std::string(out) + "\n";
+}
+
+// Output of a command run for reading; mu() held.
+std::string output_of(World& w, const char* cmd, int* status) {
+    *status = 0;
+    if (starts(cmd, "date ")) {
+        if (w.shell.date_fails) {
+            *status = 1;
+            return "";
+        }
+        const char* fmt = strchr(cmd, '+');
+        return date_text(w, fmt ? fmt + 1 : "%a %b %e %H:%M:%S %Z %Y");
+    }
+    if (starts(cmd, "ps ")) {
+        // "ps aux | grep fw_update | awk {'print $11'}": the 11th column is
+        // the command. The grep itself always appears in the listing.
+        std::string updater = w.shell.updater_running ? "/root/fw_update\n" : "";
+        return w.shell.grep_first ? "grep\n" + updater : updater + "grep\n";
+    }
+    *status = 127;
+    return "";
+}
+
+}  // namespace
+
+int shell_system(World& w, const char* cmd) {
+    double wait_s = 0;
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("shell", cmd);
+        if (starts(cmd, "/root/play ")) {
+            wait_s = w.shell.clip_s;  // the player returns when the clip has played
+        } else if (starts(cmd, "/root/fw_update")) {
+            w.shell.updater_running = true;
+        } else if (starts(cmd, "reboot")) {
+            w.shell.reboot_requested = true;
+        } else if (starts(cmd, "ntpdate ")) {
+            rc = w.shell.network_up ? 0 : 1 << 8;
+        } else if (starts(cmd, "/root/stop") || starts(cmd, "ln ") || starts(cmd, "sync") ||
+                   starts(cmd, "chmod ") || starts(cmd, "wget ") || starts(cmd, "killall ") ||
+                   starts(cmd, "ifconfig ") || starts(cmd, "wpa_supplicant ") ||
+                   starts(cmd, "wpa_cli ") || starts(cmd, "dhclient ")) {
+            rc = 0;
+        } else {
+            w.log("shell", std::string("unknown program: ") + cmd);
+            rc = 127 << 8;
+        }
+    }
+    if (wait_s > 0) w.clock().sleep_us(int64_t(wait_s * 1e6));
+    return rc;
+}
+
+FILE* shell_popen(World& w, const char* cmd, const char* mode) {
+    if (strcmp(mode, "r") != 0) return nullptr;
+    std::string out;
+    int status;
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("shell", cmd);
+        out = output_of(w, cmd, &status);
+    }
+    // The output waits in a pipe, so the caller reads it as it would read a
+    // real command's, and fclose is its pclose.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) return nullptr;
+    if (!out.empty() && write(fds[1], out.data(), out.size()) < 0) perror("pipe");
+    close(fds[1]);
+    FILE* f = fdopen(fds[0], "r");
+    if (!f) close(fds[0]);
+    return f;
+}
+
+}  // namespace sim

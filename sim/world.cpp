@@ -1,0 +1,221 @@
+#include "sim/world.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+const size_t kMaxEvents = 50000;  // oldest events go first in long runs
+
+void make_dirs(const std::string& path) {
+    std::string cur;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            if (!cur.empty()) mkdir(cur.c_str(), 0755);
+        }
+        if (i < path.size()) cur += path[i];
+    }
+}
+}  // namespace
+
+const char* bowl_pos_name(BowlPos p) {
+    switch (p) {
+        case BowlPos::In:
+            return "in";
+        case BowlPos::Out:
+            return "out";
+        case BowlPos::MovingIn:
+            return "moving_in";
+        case BowlPos::MovingOut:
+            return "moving_out";
+    }
+    return "?";
+}
+
+World& World::get() {
+    static World w;
+    return w;
+}
+
+std::string World::path(const char* fixed) const {
+    return root_ + fixed;
+}
+
+void World::start(const WorldConfig& cfg) {
+    stop();
+    {
+        std::lock_guard<std::mutex> hold(mu_);
+        root_ = cfg.root == "/" ? "" : cfg.root;
+        while (!root_.empty() && root_.back() == '/') root_.pop_back();
+        phys = Physics{};
+        mcu = McuState{};
+        adc = AdcState{};
+        wdt = WatchdogState{};
+        shell = ShellState{};
+        has_wlan0 = true;
+        gpio_f_fails = false;
+        bttn_pending = 0;
+        devices.clear();
+        events_.clear();
+        next_seq_ = 0;
+        rng_.seed(cfg.seed);
+        int64_t start = cfg.start_us ? cfg.start_us : real_wall_us();
+        if (cfg.manual_clock)
+            clock_.set_manual(start, cfg.auto_advance);
+        else
+            clock_.set_scaled(cfg.speed, start);
+        phys.last_update_us = clock_.monotonic_us();
+        if (bttn_event_fd < 0) bttn_event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        uint64_t drain;
+        while (read(bttn_event_fd, &drain, sizeof drain) > 0) {
+        }
+    }
+    if (!root_.empty()) {
+        for (const char* d : {"/etc", "/dev", "/tmp", "/root/audio"}) make_dirs(root_ + d);
+    }
+    if (cfg.start_mcu) start_mcu();
+}
+
+void World::stop() {
+    stop_mcu();
+}
+
+void World::log(const char* kind, const std::string& text) {
+    events_.push_back(Event{next_seq_++, clock_.now_us(), kind, text});
+    if (events_.size() > kMaxEvents) events_.pop_front();
+}
+
+uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max) {
+    std::lock_guard<std::mutex> hold(mu_);
+    for (const Event& e : events_) {
+        if (e.seq < seq) continue;
+        if (out->size() >= max) return e.seq;
+        out->push_back(e);
+    }
+    return next_seq_;
+}
+
+std::vector<std::string> World::texts(const char* kind) {
+    std::lock_guard<std::mutex> hold(mu_);
+    std::vector<std::string> out;
+    for (const Event& e : events_)
+        if (e.kind == kind) out.push_back(e.text);
+    return out;
+}
+
+double World::rand_uniform(double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng_);
+}
+
+void World::update() {
+    int64_t now = clock_.monotonic_us();
+    Physics& p = phys;
+    while (p.last_update_us < now) {
+        // Next event: the end of a bowl movement or the next motor portion.
+        int64_t next = now;
+        bool moving = p.bowl == BowlPos::MovingIn || p.bowl == BowlPos::MovingOut;
+        if (moving && p.bowl_arrive_us < next) next = std::max(p.bowl_arrive_us, p.last_update_us);
+        if (p.motor_pending > 0 && p.motor_next_us < next)
+            next = std::max(p.motor_next_us, p.last_update_us);
+
+        // The pet eats up to the event.
+        if (p.bowl == BowlPos::Out && p.bowl_present && p.food_grams > 0) {
+            double dt = double(next - p.last_update_us) / 1e6;
+            double bite =
+                std::min({p.pet_pace_gps * dt, p.pet_appetite - p.pet_eaten, p.food_grams});
+            if (bite > 0) {
+                p.food_grams -= bite;
+                p.pet_eaten += bite;
+            }
+        }
+        p.last_update_us = next;
+
+        if (moving && p.bowl_arrive_us <= next) {
+            p.bowl = p.bowl == BowlPos::MovingIn ? BowlPos::In : BowlPos::Out;
+            if (p.bowl == BowlPos::Out) p.pet_eaten = 0;
+            log("bowl", std::string("arrived ") + bowl_pos_name(p.bowl));
+        }
+        if (p.motor_pending > 0 && p.motor_next_us <= next) {
+            double portion = p.portion_grams + rand_uniform(-p.portion_noise, p.portion_noise);
+            portion = std::max(0.0, std::min(portion, p.hopper_grams));
+            p.hopper_grams -= portion;
+            // Food only lands in a bowl standing in under the outlet.
+            if (p.bowl == BowlPos::In && p.bowl_present) p.food_grams += portion;
+            --p.motor_pending;
+            p.motor_next_us += int64_t(p.portion_s * 1e6);
+        }
+    }
+    if (wdt.armed && !wdt.bitten && now - wdt.last_kick_us > int64_t(wdt.timeout_s) * 1000000) {
+        wdt.bitten = true;
+        log("watchdog", "bite: no keep-alive for " + std::to_string(wdt.timeout_s) + " s");
+    }
+}
+
+int32_t World::raw_counts() {
+    update();
+    double grams = 0;
+    if (phys.bowl == BowlPos::In && phys.bowl_present) grams = phys.bowl_grams + phys.food_grams;
+    double raw = phys.base_counts + grams * phys.counts_per_gram +
+                 rand_uniform(-phys.noise_counts, phys.noise_counts);
+    return std::clamp(int32_t(raw), 0, 0xFFFFF);
+}
+
+uint8_t World::sensor_bits() {
+    update();
+    if (phys.sensor_override >= 0) return uint8_t(phys.sensor_override);
+    uint8_t bits = 0;
+    if (phys.hopper_grams < phys.food_low_below) bits |= 0x01;
+    if (phys.bowl == BowlPos::In) bits |= 0x04;
+    if (phys.bowl == BowlPos::Out) bits |= 0x08;
+    if (!phys.bowl_present) bits |= 0x10;
+    return bits;
+}
+
+void World::button_edge(uint32_t line, bool pressed) {
+    std::lock_guard<std::mutex> hold(mu_);
+    bttn_pending |= line;
+    log("button", std::string(line == 1 ? "reset" : "wps") + (pressed ? " pressed" : " released"));
+    uint64_t one = 1;
+    if (write(bttn_event_fd, &one, sizeof one) < 0) perror("eventfd");
+}
+
+void World::mcu_send_event(uint8_t code) {
+    std::lock_guard<std::mutex> hold(mu_);
+    mcu.pending_events.push_back(make_frame(code, {0x00}));
+}
+
+uint8_t frame_checksum(const uint8_t* p, int n) {
+    uint8_t sum = 0;
+    for (int i = 0; i < n; ++i) sum = uint8_t(sum + p[i]);
+    return uint8_t(~sum);
+}
+
+std::vector<uint8_t> make_frame(uint8_t code, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> f;
+    f.reserve(data.size() + 5);
+    f.push_back(0xA1);
+    f.push_back(uint8_t(1 + data.size()));
+    f.push_back(code);
+    for (uint8_t b : data) f.push_back(b);
+    f.push_back(frame_checksum(f.data() + 2, int(f.size() - 2)));
+    f.push_back(0xA8);
+    return f;
+}
+
+std::string hex(const uint8_t* p, size_t n) {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+}  // namespace sim

@@ -1,0 +1,190 @@
+// The simulated board: one world that the platform seam's simulation side,
+// the MCU model on the pty, the control socket and the tests all share.
+//
+// Physical state is advanced lazily: every look at the world first runs
+// update(), which carries movements, motor portions and the pet's eating
+// forward to the current virtual time. One mutex guards all of it.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/clock.h"
+
+namespace sim {
+
+enum class BowlPos { In, Out, MovingIn, MovingOut };
+const char* bowl_pos_name(BowlPos p);
+
+// How the MCU model misbehaves, each for `count` replies (-1: until cleared).
+enum class McuFault { None, Silent, Late, Short, BadChecksum, Noise, Oversize };
+enum class AdcFault { None, Markerless, Noise, NeverReady };
+
+struct WorldConfig {
+    std::string root;  // fixed paths live below it; empty: "/"
+    bool manual_clock = false;
+    bool auto_advance = true;  // manual clock only
+    double speed = 1.0;        // scaled clock only
+    int64_t start_us = 0;      // virtual wall time at start; 0: now
+    uint32_t seed = 1;
+    bool start_mcu = true;  // run the MCU model on a pty
+};
+
+struct Event {
+    uint64_t seq;
+    int64_t t_us;      // virtual wall time
+    std::string kind;  // "mcu_rx", "mcu_tx", "led", "shell", "gpio", "watchdog", "button", ...
+    std::string text;
+};
+
+struct Physics {
+    // Scale: raw = base + (bowl on the scale ? (bowl + food) * counts_per_gram : 0) + noise
+    int32_t base_counts = 300000;
+    double counts_per_gram = 129.77;
+    double bowl_grams = 156.0;
+    int32_t noise_counts = 12;  // +/- uniform
+
+    BowlPos bowl = BowlPos::In;
+    int64_t bowl_arrive_us = 0;  // monotonic time the running movement ends
+    bool bowl_present = true;
+    double travel_s = 8.0;
+
+    double food_grams = 0.0;  // in the bowl
+    double hopper_grams = 2000.0;
+    double food_low_below = 150.0;
+    double portion_grams = 7.0;
+    double portion_noise = 1.0;  // +/- uniform grams
+    double portion_s = 0.8;
+    int motor_pending = 0;  // portions still to run
+    int64_t motor_next_us = 0;
+    int motor_back_total = 0;
+
+    // The pet eats while the bowl is out and present.
+    double pet_pace_gps = 0.2;   // grams per second
+    double pet_appetite = 30.0;  // grams per presentation
+    double pet_eaten = 0.0;      // this presentation
+    int64_t last_update_us = 0;  // monotonic
+
+    int led3 = 0;
+    int led4 = 0;
+    int sensor_override = -1;  // forced sensor byte for tests, -1 off
+    uint8_t mcu_time[7] = {0};
+};
+
+struct McuState {
+    McuFault fault = McuFault::None;
+    int fault_count = 0;
+    int late_ms = 800;
+    std::vector<std::vector<uint8_t>> pending_events;  // frames to send on their own
+    std::deque<std::vector<uint8_t>> scripted;         // exact bytes to send as the next replies
+};
+
+struct AdcState {
+    bool powered = false;     // control line pulsed low then high
+    int64_t ready_at_us = 0;  // monotonic
+    int64_t ready_delay_us = 50000;
+    bool clk = false;
+    int bit = 32;  // 32: no frame being shifted out
+    uint32_t word = 0;
+    bool data = true;
+    AdcFault fault = AdcFault::None;
+    int fault_count = 0;
+    uint64_t frames = 0;
+    std::deque<uint32_t> scripted;  // exact words to shift out as the next frames
+};
+
+struct WatchdogState {
+    bool open = false;
+    bool armed = false;
+    bool magic = false;  // "V" written since the last keep-alive
+    int timeout_s = 15;
+    int64_t last_kick_us = 0;  // monotonic
+    uint64_t keepalives = 0;
+    bool bitten = false;
+};
+
+struct ShellState {
+    bool updater_running = false;
+    bool grep_first = false;  // list the grep process before the updater
+    bool date_fails = false;
+    bool network_up = true;
+    bool reboot_requested = false;
+    double clip_s = 2.0;  // default length of a voice prompt or melody
+};
+
+struct DeviceFd {
+    enum Kind { GpioF, GpioI, Watchdog } kind;
+};
+
+class World {
+  public:
+    static World& get();
+
+    // Sets up the clock, the folders below the root and the MCU model.
+    void start(const WorldConfig& cfg);
+    // Stops the MCU model and forgets all state.
+    void stop();
+
+    VirtualClock& clock() { return clock_; }
+    const std::string& root() const { return root_; }
+    std::string path(const char* fixed) const;
+    const std::string& tty_path() const { return tty_path_; }
+
+    // All fields below are guarded by mu().
+    std::mutex& mu() { return mu_; }
+    void update();  // carry the physics forward to now; mu() held
+    void log(const char* kind, const std::string& text);  // mu() held
+    int32_t raw_counts();                                 // mu() held
+    uint8_t sensor_bits();                                // mu() held
+    double rand_uniform(double lo, double hi);            // mu() held
+
+    Physics phys;
+    McuState mcu;
+    AdcState adc;
+    WatchdogState wdt;
+    ShellState shell;
+    unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
+    bool has_wlan0 = true;
+    bool gpio_f_fails = false;
+    uint32_t bttn_pending = 0;
+    int bttn_event_fd = -1;
+    std::map<int, DeviceFd> devices;
+
+    // Events since `seq` (inclusive), at most `max`; returns the next seq.
+    uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000);
+    // Convenience for tests: every event of a kind, as text.
+    std::vector<std::string> texts(const char* kind);
+
+    // Button press and release: each edge raises an interrupt.
+    void button_edge(uint32_t line, bool pressed);
+    // Queue an MCU event frame (0x80 / 0x81) to be sent on its own.
+    void mcu_send_event(uint8_t code);
+
+    struct McuThread;  // the MCU model's pty and thread (sim/mcu_model.cpp)
+
+  private:
+    void start_mcu();
+    void stop_mcu();
+
+    std::mutex mu_;
+    VirtualClock clock_;
+    std::string root_;
+    std::string tty_path_;
+    std::mt19937 rng_;
+    std::deque<Event> events_;
+    uint64_t next_seq_ = 0;
+    McuThread* mcu_thread_ = nullptr;
+};
+
+// Frame helpers of the MCU model (its own, independent of the daemon's).
+uint8_t frame_checksum(const uint8_t* p, int n);
+std::vector<uint8_t> make_frame(uint8_t code, const std::vector<uint8_t>& data);
+std::string hex(const uint8_t* p, size_t n);  // "A1 02 30 00 CF A8"
+
+}  // namespace sim

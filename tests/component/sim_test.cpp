@@ -1,0 +1,216 @@
+// The board simulator itself: clocks, physics, devices, programs, control.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/platform.h"
+#include "sim/clock.h"
+#include "sim/control.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+TEST(VirtualClock, ManualAutoAdvanceMovesWithEachSleep) {
+    sim::VirtualClock c;
+    c.set_manual(1000 * 1000000LL, true);
+    EXPECT_EQ(c.now_us(), 1000 * 1000000LL);
+    c.sleep_us(600 * 1000000LL);
+    EXPECT_EQ(c.now_us(), 1600 * 1000000LL);
+    EXPECT_EQ(c.monotonic_us(), 600 * 1000000LL);
+    c.set_time(5 * 1000000LL);  // wall time moves, monotonic time does not
+    EXPECT_EQ(c.now_us(), 5 * 1000000LL);
+    EXPECT_EQ(c.monotonic_us(), 600 * 1000000LL);
+}
+
+TEST(VirtualClock, ManualBlockingSleepWaitsForAdvance) {
+    sim::VirtualClock c;
+    c.set_manual(0, false);
+    std::atomic<bool> woke{false};
+    std::thread t([&] {
+        c.sleep_us(10 * 1000000LL);
+        woke = true;
+    });
+    usleep(20000);
+    c.advance(9 * 1000000LL);
+    usleep(20000);
+    EXPECT_FALSE(woke);
+    c.advance(1 * 1000000LL);
+    t.join();
+    EXPECT_TRUE(woke);
+}
+
+TEST(VirtualClock, ScaledRunsFasterThanRealTime) {
+    sim::VirtualClock c;
+    c.set_scaled(1000.0, 0);
+    int64_t t0 = c.now_us();
+    usleep(20000);  // 20 ms real is 20 s virtual
+    int64_t dt = c.now_us() - t0;
+    EXPECT_GE(dt, 19 * 1000000LL);
+    EXPECT_LT(dt, 200 * 1000000LL);
+    struct timespec a, b;
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    c.sleep_us(10 * 1000000LL);  // 10 virtual seconds: 10 ms real
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    double real_ms = (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+    EXPECT_GE(real_ms, 9.0);
+    EXPECT_LT(real_ms, 200.0);
+}
+
+class World : public SimTest {};
+
+TEST_F(World, BowlTravelsOverVirtualTime) {
+    auto& w = world();
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.phys.bowl = sim::BowlPos::MovingOut;
+        w.phys.bowl_arrive_us = w.clock().monotonic_us() + 8000000;
+        EXPECT_EQ(w.sensor_bits() & 0x0C, 0);  // neither in nor out while moving
+    }
+    w.clock().sleep_us(8000000);
+    std::lock_guard<std::mutex> hold(w.mu());
+    EXPECT_EQ(w.sensor_bits(), 0x08);
+}
+
+TEST_F(World, MotorPortionsLandInABowlThatIsIn) {
+    auto& w = world();
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.phys.motor_pending = 5;
+        w.phys.motor_next_us = w.clock().monotonic_us();
+    }
+    w.clock().sleep_us(10 * 1000000LL);
+    std::lock_guard<std::mutex> hold(w.mu());
+    w.update();
+    EXPECT_EQ(w.phys.motor_pending, 0);
+    EXPECT_NEAR(w.phys.food_grams, 35.0, 5.0);
+    EXPECT_NEAR(w.phys.hopper_grams, 2000.0 - w.phys.food_grams, 1e-6);
+}
+
+TEST_F(World, DryHopperGivesWhatIsLeft) {
+    auto& w = world();
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.phys.hopper_grams = 10;
+        w.phys.motor_pending = 5;
+        w.phys.motor_next_us = w.clock().monotonic_us();
+    }
+    w.clock().sleep_us(10 * 1000000LL);
+    std::lock_guard<std::mutex> hold(w.mu());
+    w.update();
+    EXPECT_NEAR(w.phys.food_grams, 10.0, 1e-6);
+    EXPECT_EQ(w.sensor_bits() & 0x01, 0x01);  // food low
+}
+
+TEST_F(World, PetEatsOnlyWhileTheBowlIsOut) {
+    auto& w = world();
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.phys.food_grams = 50;
+        w.phys.pet_appetite = 20;
+        w.phys.bowl = sim::BowlPos::MovingOut;
+        w.phys.bowl_arrive_us = w.clock().monotonic_us() + 1000000;
+    }
+    w.clock().sleep_us(600 * 1000000LL);
+    std::lock_guard<std::mutex> hold(w.mu());
+    w.update();
+    EXPECT_NEAR(w.phys.food_grams, 30.0, 1e-6);
+    EXPECT_EQ(w.raw_counts() < 310000, true);  // nothing on the scale while out
+}
+
+TEST_F(World, WatchdogBitesAfterFifteenSilentSeconds) {
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    int timeout = 15;
+    EXPECT_EQ(plat_dev_ioctl(fd, 0xC0045706, reinterpret_cast<uintptr_t>(&timeout)), 0);
+    EXPECT_EQ(plat_dev_ioctl(fd, 0x80045705, reinterpret_cast<uintptr_t>(&timeout)), 0);
+    plat_sleep(14);
+    EXPECT_EQ(plat_dev_ioctl(fd, 0x80045705, reinterpret_cast<uintptr_t>(&timeout)), 0);
+    plat_sleep(16);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().update();
+        EXPECT_TRUE(world().wdt.bitten);
+        EXPECT_EQ(world().wdt.keepalives, 2u);
+    }
+    plat_dev_close(fd);
+}
+
+TEST_F(World, MagicCloseDisarms) {
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat_dev_write(fd, "V", 1), 1);
+    plat_dev_close(fd);
+    plat_sleep(60);
+    std::lock_guard<std::mutex> hold(world().mu());
+    world().update();
+    EXPECT_FALSE(world().wdt.armed);
+    EXPECT_FALSE(world().wdt.bitten);
+}
+
+TEST_F(World, ButtonEdgesRaiseInterrupts) {
+    int fd = plat_dev_open("/dev/gpio/f", 2);
+    ASSERT_GE(fd, 0);
+    struct pollfd p = {fd, POLLIN, 0};
+    EXPECT_EQ(plat_poll(&p, 1, 0), 0);
+    world().button_edge(0x02, true);
+    EXPECT_EQ(plat_poll(&p, 1, 0), 1);
+    uint32_t pins[2] = {0x03, 0};
+    EXPECT_EQ(plat_dev_ioctl(fd, 0xC0046B11, reinterpret_cast<uintptr_t>(pins)), 0);
+    EXPECT_EQ(pins[1], 0x02u);
+    EXPECT_EQ(plat_dev_ioctl(fd, 0xC0046B12, 0x03), 0);
+    EXPECT_EQ(plat_poll(&p, 1, 0), 0);
+    plat_dev_close(fd);
+}
+
+TEST_F(World, ProgramsOfTheBoard) {
+    FILE* p = plat_popen("date +%s", "r");
+    ASSERT_NE(p, nullptr);
+    char line[80] = {0};
+    ASSERT_NE(fgets(line, sizeof line, p), nullptr);
+    plat_pclose(p);
+    EXPECT_EQ(atol(line), plat_time());
+
+    auto listing = [] {
+        FILE* f = plat_popen("ps aux | grep fw_update | awk {'print $11'}", "r");
+        char first[80] = {0};
+        if (!fgets(first, sizeof first, f)) first[0] = 0;
+        plat_pclose(f);
+        return std::string(first);
+    };
+    EXPECT_EQ(listing(), "grep\n");
+    plat_system("/root/fw_update &");
+    EXPECT_EQ(listing(), "/root/fw_update\n");
+
+    int64_t t0 = world().clock().monotonic_us();
+    EXPECT_EQ(plat_system("/root/play /root/audio/wps.g711"), 0);
+    EXPECT_GE(world().clock().monotonic_us() - t0, 2000000);  // the clip plays out
+    EXPECT_NE(plat_system("rm -rf /"), 0);
+    auto shell = world_texts("shell");
+    EXPECT_NE(std::find(shell.begin(), shell.end(), "unknown program: rm -rf /"), shell.end());
+}
+
+TEST_F(World, ControlRequestsAndBadInput) {
+    auto& w = world();
+    EXPECT_EQ(sim::control_handle(w, R"({"op":"fault","target":"mcu","kind":"silent","count":2})"),
+              "{\"ok\":true}");
+    EXPECT_EQ(w.mcu.fault, sim::McuFault::Silent);
+    EXPECT_EQ(w.mcu.fault_count, 2);
+    EXPECT_EQ(sim::control_handle(w, R"({"op":"fault","target":"ldcell","kind":"noise"})"),
+              "{\"ok\":true}");
+    EXPECT_EQ(w.adc.fault, sim::AdcFault::Noise);
+    EXPECT_EQ(sim::control_handle(w, R"({"op":"clear_faults"})"), "{\"ok\":true}");
+    EXPECT_EQ(w.mcu.fault, sim::McuFault::None);
+    EXPECT_EQ(w.adc.fault, sim::AdcFault::None);
+    for (const char* bad : {"", "[]", "{", "{\"op\":5}", "{\"op\":\"fly\"}",
+                            R"({"op":"fault","target":"mcu","kind":"fire"})",
+                            R"({"op":"fault","target":"toaster","kind":"silent"})",
+                            R"({"op":"grams","value":-1})", R"({"op":"bowl","present":"no"})"}) {
+        EXPECT_NE(sim::control_handle(w, bad).find("\"ok\":false"), std::string::npos) << bad;
+    }
+    std::string state = sim::control_handle(w, R"({"op":"state"})");
+    EXPECT_NE(state.find("\"bowl\":\"in\""), std::string::npos) << state;
+}
+
+}  // namespace

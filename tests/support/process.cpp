@@ -1,0 +1,109 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+double now_s() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+}  // namespace
+
+Process::Process(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    out_fd_ = fds[0];
+    reader_ = std::thread([this] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(out_fd_, buf, sizeof buf)) > 0) {
+            std::lock_guard<std::mutex> hold(mu_);
+            out_.append(buf, size_t(n));
+        }
+    });
+}
+
+Process::~Process() {
+    if (pid_ > 0) stop(SIGKILL, 5);
+    if (reader_.joinable()) reader_.join();
+    if (out_fd_ >= 0) close(out_fd_);
+}
+
+std::string Process::output() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return out_;
+}
+
+bool Process::wait_for(const std::string& text, double seconds, size_t from) {
+    double end = now_s() + seconds;
+    do {
+        {
+            std::lock_guard<std::mutex> hold(mu_);
+            if (out_.size() > from && out_.find(text, from) != std::string::npos) return true;
+        }
+        usleep(10000);
+    } while (now_s() < end);
+    return false;
+}
+
+int Process::stop(int signo, double seconds) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, signo);
+    double end = now_s() + seconds;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (now_s() > end) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return -1;
+        }
+        usleep(10000);
+    }
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string control_request(const std::string& socket_path, const std::string& line) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        close(fd);
+        return "";
+    }
+    std::string req = line + "\n";
+    if (write(fd, req.data(), req.size()) < 0) {
+        close(fd);
+        return "";
+    }
+    std::string reply;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
+    close(fd);
+    return reply;
+}

@@ -1,0 +1,32 @@
+// A child process with its standard output collected, for system tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class Process {
+  public:
+    explicit Process(const std::vector<std::string>& argv);
+    ~Process();  // kills the child if it still runs
+
+    pid_t pid() const { return pid_; }
+    std::string output();
+    // Waits until the output holds `text` (after `from`); false on time-out.
+    bool wait_for(const std::string& text, double seconds, size_t from = 0);
+    // Sends a signal and waits for the exit; returns the exit status, or -1.
+    int stop(int signo, double seconds);
+
+  private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    std::mutex mu_;
+    std::string out_;
+    std::thread reader_;
+};
+
+// Sends one request line to a control socket and returns the reply line.
+std::string control_request(const std::string& socket_path, const std::string& line);

@@ -1,0 +1,42 @@
+// A fresh simulated board for each test: its own root folder, a manual clock
+// that advances as the code sleeps, the MCU model on a pty.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/world.h"
+
+class SimTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the world; tests that need another clock call it again.
+    void start_world(bool manual_clock = true, double speed = 1.0, bool auto_advance = true);
+    sim::World& world() { return sim::World::get(); }
+    std::string root_;
+
+    // Every event text of a kind, e.g. world_texts("mcu_rx").
+    std::vector<std::string> world_texts(const char* kind) { return world().texts(kind); }
+};
+
+// Captures what the code under test prints on standard output.
+class StdoutCapture {
+  public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string text();  // everything captured so far; ends the capture
+
+  private:
+    int saved_ = -1;
+    std::string file_;
+    bool done_ = false;
+};
+
+std::string make_temp_dir(const char* tag);
+void remove_tree(const std::string& dir);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);

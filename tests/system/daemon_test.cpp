@@ -1,0 +1,146 @@
+// hopperd-sim as a real process: start-up, identity, supervision, shutdown.
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "include/variant.h"
+#include "tests/support/process.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class Daemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = make_temp_dir("daemon");
+        ASSERT_FALSE(root_.empty());
+        sock_ = root_ + "/ctl.sock";
+    }
+    void TearDown() override { remove_tree(root_); }
+
+    std::vector<std::string> argv(const char* speed = "50") {
+        std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
+                          (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
+        return {bin, "--root", root_, "--speed", speed, "--control", sock_};
+    }
+
+    // Texts of the world's events of one kind, through the control socket.
+    std::vector<std::string> events(const char* kind) {
+        std::string reply =
+            control_request(sock_, std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
+        std::vector<std::string> out;
+        json_error_t err;
+        json_t* j = json_loads(reply.c_str(), 0, &err);
+        if (!j) return out;
+        size_t i;
+        json_t* e;
+        json_array_foreach(json_object_get(j, "events"), i, e) {
+            out.push_back(json_string_value(json_object_get(e, "text")));
+        }
+        json_decref(j);
+        return out;
+    }
+
+    bool wait_event(const char* kind, const std::string& text, double seconds) {
+        for (int i = 0; i < int(seconds * 50); ++i) {
+            for (const std::string& t : events(kind))
+                if (t == text) return true;
+            usleep(20000);
+        }
+        return false;
+    }
+
+    static std::string sipid_of(const std::string& out) {
+        std::smatch m;
+        std::regex re("        sipid ---> ([0-9a-f]{32})\n\n=====");
+        return std::regex_search(out, m, re) ? m[1].str() : "";
+    }
+
+    std::string root_, sock_;
+};
+
+TEST_F(Daemon, FirstStartToOrderlyShutdown) {
+    Process p(argv());
+    ASSERT_TRUE(p.wait_for("sipid ---> ", 20)) << p.output();
+    ASSERT_TRUE(p.wait_for("\n\n=====", 5)) << p.output();
+    std::string out = p.output();
+    EXPECT_NE(out.find("\n Quenra TOLVIK Feeder MAC addr ---> 00:1a:2b:3c:4d:5e\n"),
+              std::string::npos);
+    std::string sipid = sipid_of(out);
+    ASSERT_EQ(sipid.size(), 32u) << out;
+
+    std::string conf = read_file(root_ + "/etc/feeder.conf");
+    ASSERT_TRUE(std::regex_match(
+        conf, std::regex("uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\n")))
+        << conf;
+    std::string digits = conf.substr(5, 36);
+    std::erase(digits, '-');
+    EXPECT_EQ(digits, sipid);
+
+    // Both LEDs switched on, then LED 3 blinks.
+    auto rx = events("mcu_rx");
+    ASSERT_GE(rx.size(), 2u);
+    EXPECT_EQ(rx[0], "A1 02 03 01 FB A8");
+    EXPECT_EQ(rx[1], "A1 02 04 01 FA A8");
+    EXPECT_TRUE(wait_event("led", "led 3 off", 10));
+    EXPECT_TRUE(wait_event("led", "led 3 on", 10));
+
+    // The updater is started once and then seen running.
+    EXPECT_TRUE(wait_event("shell", "/root/fw_update &", 10));
+    usleep(500 * 1000);
+    auto shell = events("shell");
+    EXPECT_EQ(std::count(shell.begin(), shell.end(), "/root/fw_update &"), 1);
+    bool prompt =
+        std::count(shell.begin(), shell.end(), "/root/play /root/audio/tolvikstart2.g711");
+    EXPECT_EQ(prompt, !kSilentBuild);
+
+    EXPECT_EQ(p.stop(SIGINT, 10), 0);
+    out = p.output();
+    ASSERT_GE(out.size(), 8u);
+    EXPECT_EQ(out.substr(out.size() - 8), "Bye....\n");
+}
+
+TEST_F(Daemon, SecondStartReusesTheIdentity) {
+    std::string first;
+    {
+        Process p(argv());
+        ASSERT_TRUE(p.wait_for("\n\n=====", 20, 60)) << p.output();
+        first = sipid_of(p.output());
+        EXPECT_EQ(p.stop(SIGINT, 10), 0);
+    }
+    std::string conf = read_file(root_ + "/etc/feeder.conf");
+    Process p(argv());
+    ASSERT_TRUE(p.wait_for("sipid ---> " + first, 20)) << p.output();
+    EXPECT_EQ(read_file(root_ + "/etc/feeder.conf"), conf);
+    EXPECT_EQ(p.stop(SIGINT, 10), 0);
+}
+
+TEST_F(Daemon, GarbageIdentityIsReplaced) {
+    write_file(root_ + "/etc/feeder.conf", "uuid:" + std::string(10240, 'z') + "\n\x01\x02");
+    Process p(argv());
+    ASSERT_TRUE(p.wait_for("\n\n=====", 20, 60)) << p.output();
+    std::string sipid = sipid_of(p.output());
+    EXPECT_EQ(sipid.size(), 32u);
+    std::string conf = read_file(root_ + "/etc/feeder.conf");
+    EXPECT_EQ(conf.size(), 42u);
+    EXPECT_EQ(p.stop(SIGINT, 10), 0);
+}
+
+TEST_F(Daemon, ControlSocketDrivesTheWorld) {
+    Process p(argv());
+    ASSERT_TRUE(p.wait_for("sipid ---> ", 20)) << p.output();
+    EXPECT_EQ(control_request(sock_, "{\"op\":\"bowl\",\"present\":false}"), "{\"ok\":true}");
+    EXPECT_EQ(control_request(sock_, "{\"op\":\"grams\",\"value\":42.5}"), "{\"ok\":true}");
+    std::string state = control_request(sock_, "{\"op\":\"state\"}");
+    EXPECT_NE(state.find("\"bowl_present\":false"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"grams\":42.5"), std::string::npos) << state;
+    EXPECT_NE(control_request(sock_, "not json").find("\"ok\":false"), std::string::npos);
+    EXPECT_EQ(p.stop(SIGINT, 10), 0);
+}
+
+}  // namespace
