@@ -39,7 +39,9 @@ int feeder_conf_read() {
     if (uuid_parse(token, id) != 0) return __CONF_ERROR;
     strip_dashes(token);
     Feeder* fd = get_feeder();
-    snprintf(fd->sipid, sizeof fd->sipid, "%s", token);
+    size_t len = strnlen(token, sizeof fd->sipid - 1);  // a parsed uuid leaves 32 digits
+    memcpy(fd->sipid, token, len);
+    fd->sipid[len] = '\0';
     return __CONF_DONE;
 }
 
