@@ -27,6 +27,12 @@ int one_byte(int fd, const char* name, uint8_t code, uint8_t value, int R) {
     return command(fd, name, code, &value, 1, R);
 }
 
+// A request without argument whose reply carries a value at offset 3.
+int query(int fd, const char* name, uint8_t code, int R, uint8_t* value) {
+    uint8_t zero = 0;
+    return command(fd, name, code, &zero, 1, R, value);
+}
+
 }  // namespace
 
 int ucom_time_fields(const char* date_line, uint8_t out[7]) {
@@ -71,8 +77,8 @@ int ucom_get_batv(int fd) {
 }
 
 int ucom_get_feeder_status(int fd, int* status) {
-    uint8_t zero = 0, value = 0;
-    int rc = command(fd, __func__, UCOM_GET_STATUS, &zero, 1, 7, &value);
+    uint8_t value = 0;
+    int rc = query(fd, __func__, UCOM_GET_STATUS, 7, &value);
     if (rc == __UCOM_DONE) *status = value;
     return rc;
 }
@@ -104,8 +110,8 @@ int ucom_get_feed_meal(int fd) {
 }
 
 int ucom_get_sensor(int fd, uint32_t* flags) {
-    uint8_t zero = 0, value = 0;
-    int rc = command(fd, __func__, UCOM_GET_SENSOR, &zero, 1, 6, &value);
+    uint8_t value = 0;
+    int rc = query(fd, __func__, UCOM_GET_SENSOR, 6, &value);
     if (rc == __UCOM_DONE) *flags = value;
     return rc;
 }
