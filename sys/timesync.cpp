@@ -1,0 +1,74 @@
+// Clock synchronisation: NTP at start and about every twelve hours, then the
+// time goes on to the MCU.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+
+#include "app/app.h"
+#include "include/log.h"
+#include "include/result_codes.h"
+#include "mcu/ucom.h"
+#include "platform/platform.h"
+#include "platform/settings.h"
+#include "sys/sys.h"
+
+namespace {
+std::mutex time_lock;  // one synchronisation at a time
+
+// First line of a command's output into buf (n bytes); empty when none.
+void first_line(const char* cmd, char* buf, int n) {
+    memset(buf, 0, size_t(n));
+    FILE* p = plat_popen(cmd, "r");
+    if (!p) return;
+    if (!fgets(buf, n, p)) buf[0] = '\0';
+    plat_pclose(p);
+}
+}  // namespace
+
+int get_date_text(char* buf) {
+    first_line("date +%Y/%m/%d-%u-%H:%M:%S", buf, 80);
+    return 0;
+}
+
+int32_t get_epoch_seconds() {
+    char buf[80];
+    first_line("date +%s", buf, sizeof buf);
+    char* end = nullptr;
+    long v = strtol(buf, &end, 10);
+    if (end == buf || v <= 0) return -1;
+    return int32_t(v);
+}
+
+void time_sync() {
+    char cmd[80] = {0};
+    std::lock_guard<std::mutex> hold(time_lock);
+    for (const char* server : settings().ntp_servers) {
+        snprintf(cmd, sizeof cmd, "ntpdate %s", server);
+        plat_system(cmd);
+    }
+    // A date that gives no number must not set the clock to 1970.
+    int32_t now = get_epoch_seconds();
+    if (now > 0) {
+        struct timeval tv = {now, 0};
+        plat_settimeofday(&tv);
+    } else {
+        log_out("time_sync : no time from date, clock left as it is\n");
+    }
+    if (ucom_set_time(ucom_get_fd()) == __UCOM_DONE) plat_sleep(1);
+}
+
+void ntp_thread_proc() {
+    plat_system("ln -sf /usr/share/zoneinfo/Asia/Seoul /etc/localtime");
+    int passes = NTP_PERIOD_PASSES;
+    while (sig_flag) {
+        int c = passes++;
+        if (c >= NTP_PERIOD_PASSES - 1) {
+            time_sync();
+            passes = 0;
+        }
+        plat_sleep(1);
+    }
+    log_out("%s exit...\n", __func__);
+}
