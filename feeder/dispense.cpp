@@ -1,0 +1,204 @@
+#include "feeder/dispense.h"
+
+#include <stdio.h>
+
+#include "feeder/feeder.h"
+#include "gpio/gpio.h"
+#include "include/log.h"
+#include "include/variant.h"
+#include "mcu/ucom.h"
+#include "net/cloud.h"
+#include "platform/platform.h"
+#include "sys/sys.h"
+
+namespace {
+
+bool manual(FeedPath p) {
+    return p == FeedPath::Manual;
+}
+
+FeedSessionPtr& session_of(Feeder* f, FeedPath p) {
+    return manual(p) ? f->in_manual : f->in_schedule;
+}
+
+void drop_session(Feeder* f, FeedPath p) {
+    std::lock_guard<std::mutex> hold(f->lock);
+    session_of(f, p).reset();
+}
+
+// One motor step: nothing for a count of 0 or less.
+void motor_step(int count, int* runs) {
+    if (count <= 0) return;
+    ucom_feed_meal(ucom_get_fd(), count);
+    ++*runs;
+    plat_sleep(unsigned(count + 4) * 2);
+}
+
+void motor_back_off() {
+    ucom_feed_motor_back(ucom_get_fd(), 20);
+    plat_sleep(20 / 5 + 1);
+}
+
+// The bowl is not on the scale: send it out so that the owner can put one back.
+void bowl_missing_out(Feeder* f, FeedPath p) {
+    log_out("bowl out --------->\n");
+    if (!kSilentBuild) plat_system("/root/play /root/audio/nobowl.g711");
+    ucom_bowl_out(ucom_get_fd());
+    plat_sleep(13);
+    f->bowl_missing = 1;
+    cloud_notify("그릇이 빠진것같습니다. 확인해주세요.", 3);
+    drop_session(f, p);
+}
+
+}  // namespace
+
+int motor_count(FeedPath path, int64_t requested, int64_t grams) {
+    if (manual(path) && requested < 1) return 0;
+    int64_t count = (requested - grams + 4) / 7;
+    if (count > MOTOR_COUNT_MAX) {
+        // More than one command can carry: run the most it can, and let the
+        // top-up passes carry on from the weight that gives.
+        log_out("motor count %lld above %d, running %d\n", (long long)count, MOTOR_COUNT_MAX,
+                MOTOR_COUNT_MAX);
+        return MOTOR_COUNT_MAX;
+    }
+    return int(count);
+}
+
+int melody_number(const char* text) {
+    return (unsigned char)text[0] & 3;
+}
+
+const char* melody_command(int melody) {
+    switch (melody & 3) {
+        case 1:
+            return "/root/play /root/audio/melody1.g711";
+        case 2:
+            return "/root/play /root/audio/melody2.g711";
+        case 3:
+            return "/root/play /root/audio/melody3.g711";
+        default:
+            return "/root/stop";
+    }
+}
+
+FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
+    Feeder* f = get_feeder();
+    int fd = ucom_get_fd();
+    const char* who = manual(path) ? "manual" : "schedule";
+    const char* tag = manual(path) ? "ZELuM" : "ZELsS";
+    FillResult res = {FillOutcome::Filled, 0, 0};
+
+    if (manual(path)) {
+        ucom_get_sensor(fd, sensor);
+        if (*sensor & SENSOR_FOOD_LOW) return {FillOutcome::FoodLow, 0, 0};
+    }
+    if (!(*sensor & SENSOR_BOWL_IN)) {
+        log_out("<<<<<<<<<< bowl_in\n");
+        ucom_bowl_in(fd);
+        plat_sleep(20);
+    }
+    if (!manual(path)) f->bowl_missing = 0;
+
+    int32_t r = ldcell_read();
+    if (r == LDCELL_NO_READING) {
+        log_out("%s feed : no reading from the load cell, nothing dispensed\n", who);
+        return {FillOutcome::NoScale, 0, 0};
+    }
+    int32_t gap = ldcell_gap_of(f, r);
+    log_out("%s1:ldcell_gap(%d) = ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d));\n",
+            tag, gap, r, f->ldcell_base, f->ldcell_bowl);
+    if (float(gap) + f->ldcell_gCoeff * 20.0f < 0) {
+        bowl_missing_out(f, path);
+        return {FillOutcome::BowlMissing, 0, 0};
+    }
+    if (gap < 0) gap = 0;
+    int32_t remain = grams_of(f, gap);
+    log_out("%s2:feed_gram(%d) = (ldcell_gap(%d)'/ldcell_gCoeff(%f);\n", tag, remain, gap,
+            double(f->ldcell_gCoeff));
+    int count = motor_count(path, requested, remain);
+    log_out("%s feed try %d gram, remain %d gram\n", who, requested, remain);
+    log_out("%s feed motor trying %d count\n", who, count);
+    motor_step(count, &res.runs);
+    res.gram = remain;
+
+    for (int pass = 1; pass <= 4; ++pass) {
+        r = ldcell_read();
+        if (r == LDCELL_NO_READING) {
+            // Never run the motor on a weight we do not have.
+            log_out("%s feed : no reading from the load cell, top-up stopped\n", who);
+            break;
+        }
+        res.gram = grams_of(f, ldcell_gap_of(f, r));
+        count = motor_count(path, requested, res.gram);
+        log_out("%s feed motor retrying %d count\n", who, count);
+        motor_step(count, &res.runs);
+        if (count <= 0) break;
+    }
+    if (!manual(path) && res.runs > 0) motor_back_off();
+    return res;
+}
+
+ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const FillResult& fill,
+                            uint32_t* sensor, int32_t* feed_gram) {
+    Feeder* f = get_feeder();
+    int fd = ucom_get_fd();
+    const char* who = manual(path) ? "manual" : "schedule";
+    const char* tag = manual(path) ? "ZELuM" : "ZELsS";
+
+    int32_t r = ldcell_read();
+    if (r == LDCELL_NO_READING) {
+        log_out("%s feed : no reading from the load cell, serving the last weight %d\n", who,
+                fill.gram);
+        *feed_gram = fill.gram;
+    } else {
+        *feed_gram = grams_of(f, ldcell_gap_of(f, r));
+    }
+    log_out(
+        "%s3:feed_gram(%d) = (ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d)))'/"
+        "ldcell_gCoeff(%f);\n",
+        tag, *feed_gram, r, f->ldcell_base, f->ldcell_bowl, double(f->ldcell_gCoeff));
+    if (manual(path) && fill.runs > 0) motor_back_off();
+    log_out("%s feed try %d gram and feed %d gram\n", who, requested, *feed_gram);
+    log_out(">>>>>>>>>> bowl_out\n");
+    if (!kSilentBuild) {
+        log_out("%s melody: %d\n", manual(path) ? "uds" : "sched", melody);
+        plat_system(melody_command(melody));
+    }
+    ucom_bowl_out(fd);
+    plat_sleep(13);
+    int32_t tmp = ldcell_read();
+    log_out("%s4:tmpCellBase(%d) = ldcell_read();\n", tag, tmp);
+    ucom_get_sensor(fd, sensor);
+
+    char date[80];
+    char msg[200];
+    if (*sensor & SENSOR_BOWL_OUT) {
+        {
+            std::lock_guard<std::mutex> hold(f->lock);
+            FeedSessionPtr& s = session_of(f, path);
+            s = feed_session_alloc();  // a session already there is released
+            get_date_text(date);
+            snprintf(msg, sizeof msg, "%dg 제공되었습니다. %s", *feed_gram, date);
+            log_out("%s\n", msg);
+            cloud_notify(msg, 3);
+            if (s) {
+                s->fed_at = int32_t(plat_time());
+                s->try_gram = *feed_gram;
+            } else {
+                log_out("%s feed : no memory for the session, nothing to weigh later\n", who);
+            }
+        }
+        snprintf(msg, sizeof msg, "%dg 제공", *feed_gram);
+        log_out("%s\n", msg);
+        cloud_notify(msg, 2);
+        return ServeOutcome::Served;
+    }
+    std::lock_guard<std::mutex> hold(f->lock);
+    get_date_text(date);
+    snprintf(msg, sizeof msg,
+             manual(path) ? "사료그릇이 멈추었습니다. %s" : "사료그릇이 멈추었습니다... %s", date);
+    cloud_notify(msg, 3);
+    session_of(f, path).reset();
+    return ServeOutcome::BowlStuck;
+}

@@ -1,0 +1,36 @@
+// The dispense procedure: fill the bowl by weight, then present it.
+#pragma once
+
+#include <stdint.h>
+
+enum class FeedPath { Manual, Scheduled };
+
+enum class FillOutcome {
+    Filled,
+    FoodLow,      // manual path only: the scheduled runner reads the sensor itself
+    BowlMissing,  // the bowl went out for the owner to put it back
+    NoScale,      // the load cell gave no reading: nothing was dispensed blind
+};
+struct FillResult {
+    FillOutcome outcome;
+    int runs;      // motor steps made
+    int32_t gram;  // grams in the bowl at the last weighing of the fill
+};
+
+enum class ServeOutcome { Served, BowlStuck };
+
+enum { MOTOR_COUNT_MAX = 255 };  // the count travels in one byte
+
+// The fill stage. The manual path reads the sensor word first; the scheduled
+// path starts with the word the runner has just read.
+FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor);
+// The serve stage; on Served the path's session is open and *feed_gram holds
+// the grams presented.
+ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const FillResult& fill,
+                            uint32_t* sensor, int32_t* feed_gram);
+
+// Portions of about 7 g for a shortfall, within 0 .. MOTOR_COUNT_MAX.
+int motor_count(FeedPath path, int64_t requested, int64_t grams);
+// Melody number from the melody text: the two low bits of its first byte.
+int melody_number(const char* text);
+const char* melody_command(int melody);

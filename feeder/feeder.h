@@ -1,0 +1,36 @@
+// Feeder core: calibration, the dispense procedure and the consumption monitor.
+#pragma once
+
+#include <stdint.h>
+
+#include <mutex>
+
+#include "include/feeder.h"
+
+// --- calibration -------------------------------------------------------------
+enum { MSGQ_KEY = 1234 };
+constexpr float kBowlGrams = 156.0f;
+constexpr float kNominalBowlCounts = 20244.121f;  // 156 g at 129.77 counts per gram
+constexpr float kNominalCoeff = 129.77f;
+
+// Clears the record, creates the updater's message queue and calibrates the
+// scale (bowl out: empty scale; bowl in: empty bowl). Null when the message
+// queue cannot be had. Leaves the bowl in.
+Feeder* feeder_init();
+
+// Raw counts above the empty bowl, and those counts in grams (truncated).
+int32_t ldcell_gap_of(const Feeder* f, int32_t raw);
+int32_t grams_of(const Feeder* f, int32_t gap);
+
+// --- the mechanism -------------------------------------------------------------
+// One user of the bowl and motor at a time: a manual feeding, a scheduled
+// stage or a weighing of the rest. Taken after the schedule lock and before
+// the feeder lock.
+std::mutex& feeder_mech_lock();
+
+// --- consumption monitor ---------------------------------------------------------
+enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };
+void feeder_thread_proc();
+// One pass of the monitor at time `now` (seconds); returns the seconds to
+// sleep before the next pass. `sensor` is the monitor's sensor word.
+int feeder_monitor_pass(int32_t now, uint32_t* sensor);

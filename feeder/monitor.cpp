@@ -1,0 +1,147 @@
+// The consumption monitor: ten minutes after serving, weigh the rest and
+// tell the owner what the pet ate; while idle, watch food level and bowl.
+#include <stdio.h>
+
+#include "app/app.h"
+#include "feeder/dispense.h"
+#include "feeder/feeder.h"
+#include "gpio/gpio.h"
+#include "include/log.h"
+#include "include/variant.h"
+#include "mcu/ucom.h"
+#include "net/cloud.h"
+#include "platform/platform.h"
+#include "sys/sys.h"
+
+namespace {
+
+bool due(const FeedSessionPtr& s, int32_t now) {
+    return s && s->fed_at > 0 && now - s->fed_at >= SESSION_DUE_S;
+}
+
+// Weighs a due session; true when the owner got the eaten report.
+bool weigh(FeedPath path, int32_t now) {
+    Feeder* f = get_feeder();
+    bool m = path == FeedPath::Manual;
+    FeedSessionPtr& session = m ? f->in_manual : f->in_schedule;
+    char tag = m ? 'M' : 'S';
+
+    std::lock_guard<std::mutex> mech(feeder_mech_lock());
+    int32_t try_gram;
+    {
+        // The session may have been dropped while this pass waited its turn.
+        std::lock_guard<std::mutex> hold(f->lock);
+        if (!due(session, now)) return false;
+        try_gram = session->try_gram;
+    }
+    int fd = ucom_get_fd();
+    log_out("<<<<<<<<<< bowl_in\n");
+    ucom_bowl_in(fd);
+    if (!kSilentBuild) plat_system("/root/stop");
+    plat_sleep(20);
+
+    int32_t r = ldcell_read();
+    if (r == LDCELL_NO_READING) {
+        log_out("ZELf%c1: no reading from the load cell, session closed without report\n", tag);
+        std::lock_guard<std::mutex> hold(f->lock);
+        session.reset();
+        return false;
+    }
+    int32_t gap = ldcell_gap_of(f, r);
+    log_out(
+        "ZELf%c1:ldcell_gap(%d) = ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d));\n",
+        tag, gap, r, f->ldcell_base, f->ldcell_bowl);
+    if (float(gap) + 20.0f * f->ldcell_gCoeff < 0) {
+        log_out("bowl out --------->\n");
+        if (!kSilentBuild) plat_system("/root/play /root/audio/nobowl.g711");
+        ucom_bowl_out(fd);
+        plat_sleep(13);
+        f->bowl_missing = 1;
+        cloud_notify("그릇이 빠진것같습니다. 확인바랍니다.", 3);
+        std::lock_guard<std::mutex> hold(f->lock);
+        session.reset();
+        return false;
+    }
+    if (gap < 0) gap = 0;
+    int32_t gram = grams_of(f, gap);
+    if (m)
+        log_out("ZELfM2:ldcell_gram(%d) = (ldcell_gap(%d)'/ldcell_gCoeff(%f);\n", gram, gap,
+                double(f->ldcell_gCoeff));
+    else
+        log_out("ZELfS2:ldcell_gram(%d) = ldcell_gap(%d)/ldcell_gCoeff(%f);\n", gram, gap,
+                double(f->ldcell_gCoeff));
+    int32_t eat = try_gram - gram;
+    log_out("ZELf%c3:eat_gram(%d) = feeder->%s->try_gram(%d) - ldcell_gram(%d);\n", tag, eat,
+            m ? "in_manual" : "in_schedule", try_gram, gram);
+    if (eat >= -DEAD_BAND_G && eat <= DEAD_BAND_G) eat = 0;
+    char msg[200];
+    snprintf(msg, sizeof msg, "%dg/%dg 먹었습니다.", try_gram, eat);
+    log_out("%s\n", msg);
+    cloud_notify(msg, 3);
+    {
+        std::lock_guard<std::mutex> hold(f->lock);
+        if (session) {
+            session->eaten_at = now;
+            session->eat_gram = eat;
+            session.reset();
+            log_out("---------> free : feeder->%s\n", m ? "in_manual" : "in_schedule");
+        }
+    }
+    return true;
+}
+
+void sensor_watch(uint32_t* sensor) {
+    Feeder* f = get_feeder();
+    int fd = ucom_get_fd();
+    ucom_get_sensor(fd, sensor);
+    if (*sensor & SENSOR_FOOD_LOW) {
+        ucom_get_sensor(fd, sensor);
+        if ((*sensor & SENSOR_FOOD_LOW) && !f->low_food_latch) {
+            cloud_notify("사료가 부족합니다.", 3);
+            f->low_food_latch = 1;
+        }
+    } else {
+        f->low_food_latch = 0;
+    }
+    if (*sensor & SENSOR_BOWL_MISSING) {
+        if (!f->no_bowl_latch) {
+            cloud_notify("밥그릇이 빠져 있습니다.", 3);
+            f->no_bowl_latch = 1;
+        }
+    } else {
+        f->no_bowl_latch = 0;
+    }
+}
+
+}  // namespace
+
+int feeder_monitor_pass(int32_t now, uint32_t* sensor) {
+    Feeder* f = get_feeder();
+    bool manual_due, sched_due, idle;
+    {
+        std::lock_guard<std::mutex> hold(f->lock);
+        manual_due = due(f->in_manual, now);
+        sched_due = due(f->in_schedule, now);
+        idle = !f->in_manual && !f->in_schedule;
+    }
+    if (manual_due || sched_due) {
+        // After a completed feeding the clock is synchronised, with no lock held.
+        if (weigh(manual_due ? FeedPath::Manual : FeedPath::Scheduled, now)) time_sync();
+        plat_sleep(1);
+        return 1;
+    }
+    if (idle) sensor_watch(sensor);
+    plat_sleep(3);
+    log_out(".");
+    return 3;
+}
+
+void feeder_thread_proc() {
+    uint32_t sensor = 0;
+    while (sig_flag) {
+        struct timeval tv;
+        plat_gettimeofday(&tv);
+        feeder_monitor_pass(int32_t(tv.tv_sec), &sensor);
+    }
+    log_out("%s exit...\n", __func__);
+}
