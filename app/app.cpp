@@ -3,17 +3,23 @@
 #include <locale.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <thread>
+
 #include "app/identity.h"
+#include "feeder/feeder.h"
 #include "gpio/gpio.h"
-#include "include/feeder.h"
 #include "include/log.h"
 #include "include/result_codes.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
+#include "net/cloud.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
+#include "sys/sys.h"
+#include "uds/uds.h"
 
 std::atomic<int> sig_flag{1};
 
@@ -30,10 +36,13 @@ void print_banner(const Feeder* f) {
             kRule, kRule, f->product_id, f->sipid, kRule, kRule);
 }
 
-void settle_identity() {
+// A valid identity file is used as it is; a missing or invalid one is
+// replaced by a new uuid, and only then is the device registered.
+void settle_identity(const Feeder* f) {
     if (feeder_conf_read() != __CONF_ERROR) return;
     feeder_conf_write();
     feeder_conf_read();
+    cloud_request(f->sipid, CLOUD_REGISTER);
 }
 
 // Keeps the firmware updater running. Only the first line of the listing
@@ -57,12 +66,21 @@ void supervise(int ucom_fd, Feeder* f) {
     }
 }
 
+struct Workers {
+    std::thread uds, ntp, monitor, watchdog;
+};
+
+void join(std::thread& t) {
+    if (t.joinable()) t.join();
+}
+
 }  // namespace
 
 int app_run() {
     setlocale(LC_ALL, "en_US.UTF-8");
     signal(SIGINT, sig_handler);
     settings();  // read the deployment settings before any thread needs them
+    cloud_init();
 
     int bttn_fd = bttn_open();
 
@@ -70,25 +88,54 @@ int app_run() {
     ucom_set_led(ucom_fd, 1, 3);
     ucom_set_led(ucom_fd, 1, 4);
 
-    Feeder* f = get_feeder();
-    feeder_reset(f);
-
+    Feeder* f = feeder_init();
+    if (!f) {
+        log_out("feeder initialization failed\n");
+        exit(1);
+    }
     get_mac_addr();
     ucom_set_led(ucom_fd, 1, 3);
     ucom_set_led(ucom_fd, 1, 4);
 
-    settle_identity();
+    Workers w;
+    int uds_fd = uds_open(UDS_SERVER);
+    w.uds = std::thread(uds_thread_proc, uds_fd);
+
+    settle_identity(f);
     print_banner(f);
 
     f->online = 1;
 
-    if (!kSilentBuild) plat_system("/root/play /root/audio/tolvikstart2.g711");
+    int wdt_fd = watchdog_open();
+    w.watchdog = std::thread(watchdog_thread_proc, wdt_fd);
+    w.ntp = std::thread(ntp_thread_proc);
+    w.monitor = std::thread(feeder_thread_proc);
+
+    if (!kSilentBuild) {
+        plat_system("/root/play /root/audio/tolvikstart2.g711");
+        cloud_notify("Start Tolvik V0606.03.audio ", 3);
+    }
 
     supervise(ucom_fd, f);
 
+    if (kSilentBuild) {
+        // The silent build disarms the watchdog before anything is joined.
+        watchdog_close(wdt_fd);
+        join(w.watchdog);
+        join(w.ntp);
+        join(w.monitor);
+        join(w.uds);
+    } else {
+        join(w.ntp);
+        join(w.monitor);
+        join(w.uds);
+        watchdog_close(wdt_fd);
+        join(w.watchdog);
+    }
     bttn_close(bttn_fd);
     ucom_close(ucom_fd);
     feeder_destroy(f);
+    cloud_cleanup();
     log_out("Bye....\n");
     return 0;
 }

@@ -140,9 +140,16 @@ int settings_load(Settings* s, const char* path) {
     return ignored;
 }
 
+namespace {
+Settings g_settings;
+std::once_flag g_settings_once;
+}  // namespace
+
+void settings_reload() {
+    settings_load(&g_settings, plat_path("/etc/hopperd.conf").c_str());
+}
+
 const Settings& settings() {
-    static Settings s;
-    static std::once_flag once;
-    std::call_once(once, [] { settings_load(&s, plat_path("/etc/hopperd.conf").c_str()); });
-    return s;
+    std::call_once(g_settings_once, settings_reload);
+    return g_settings;
 }

@@ -29,3 +29,6 @@ int settings_load(Settings* s, const char* path);
 
 // The process-wide settings: loaded from /etc/hopperd.conf on first use.
 const Settings& settings();
+// Reads the file again; only before the threads that use the settings start
+// (tests that move the simulated root).
+void settings_reload();

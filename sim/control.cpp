@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "include/feed_cmd.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -46,13 +47,13 @@ json_t* state(World& w) {
     w.update();
     Physics& p = w.phys;
     return json_pack(
-        "{s:b,s:I,s:s,s:b,s:f,s:f,s:i,s:{s:i,s:i},s:b,s:b,s:{s:b,s:b,s:I,s:b},s:i,s:i}", "ok", 1,
-        "time", (json_int_t)(w.clock().now_us() / 1000000), "bowl", bowl_pos_name(p.bowl),
-        "bowl_present", p.bowl_present, "grams", p.food_grams, "hopper", p.hopper_grams, "sensor",
-        int(w.sensor_bits()), "leds", "3", p.led3, "4", p.led4, "updater", w.shell.updater_running,
-        "reboot", w.shell.reboot_requested, "watchdog", "open", w.wdt.open, "armed", w.wdt.armed,
-        "keepalives", (json_int_t)w.wdt.keepalives, "bitten", w.wdt.bitten, "motor_pending",
-        p.motor_pending, "adc_frames", int(w.adc.frames));
+        "{s:b,s:I,s:s,s:b,s:f,s:f,s:f,s:i,s:{s:i,s:i},s:b,s:b,s:{s:b,s:b,s:I,s:b},s:i,s:i}", "ok",
+        1, "time", (json_int_t)(w.clock().now_us() / 1000000), "bowl", bowl_pos_name(p.bowl),
+        "bowl_present", p.bowl_present, "grams", p.food_grams, "hopper", p.hopper_grams,
+        "pet_eaten", p.pet_eaten, "sensor", int(w.sensor_bits()), "leds", "3", p.led3, "4", p.led4,
+        "updater", w.shell.updater_running, "reboot", w.shell.reboot_requested, "watchdog", "open",
+        w.wdt.open, "armed", w.wdt.armed, "keepalives", (json_int_t)w.wdt.keepalives, "bitten",
+        w.wdt.bitten, "motor_pending", p.motor_pending, "adc_frames", int(w.adc.frames));
 }
 
 json_t* events(World& w, uint64_t since, const char* kind) {
@@ -117,6 +118,109 @@ std::string set_fault(World& w, json_t* req) {
     return error("unknown fault kind");
 }
 
+// Physical settings of the world, each optional in one request.
+std::string set_world(World& w, json_t* req) {
+    struct Number {
+        const char* key;
+        double* field;
+        double min;
+    };
+    std::lock_guard<std::mutex> hold(w.mu());
+    w.update();
+    Physics& p = w.phys;
+    const Number numbers[] = {
+        {"hopper", &p.hopper_grams, 0},         {"food_low_below", &p.food_low_below, 0},
+        {"portion_grams", &p.portion_grams, 0}, {"portion_noise", &p.portion_noise, 0},
+        {"portion_s", &p.portion_s, 0.01},      {"travel_s", &p.travel_s, 0},
+        {"pet_appetite", &p.pet_appetite, 0},   {"pet_pace", &p.pet_pace_gps, 0},
+        {"clip_s", &w.shell.clip_s, 0},
+    };
+    const struct {
+        const char* key;
+        bool* field;
+    } flags[] = {{"bowl_sticks", &p.bowl_sticks},
+                 {"network_up", &w.shell.network_up},
+                 {"date_fails", &w.shell.date_fails}};
+    const char* key;
+    json_t* value;
+    json_object_foreach(req, key, value) {
+        if (strcmp(key, "op") == 0) continue;
+        bool known = false;
+        for (const Number& n : numbers) {
+            if (strcmp(key, n.key) != 0) continue;
+            if (!json_is_number(value) || json_number_value(value) < n.min)
+                return error("bad number in set");
+            *n.field = json_number_value(value);
+            known = true;
+        }
+        for (const auto& f : flags) {
+            if (strcmp(key, f.key) != 0) continue;
+            if (!json_is_boolean(value)) return error("bad flag in set");
+            *f.field = json_is_true(value);
+            known = true;
+        }
+        if (!known) return error("unknown key in set");
+        w.log("control", std::string("set ") + key);
+    }
+    if (json_object_get(req, "pet_appetite")) p.pet_eaten = 0;
+    return ok();
+}
+
+// Sends a feeding request to the daemon's manual feeding service as the
+// phone side does, and waits for its one reply.
+std::string send_feed(World& w, json_t* req) {
+    json_t* amount = json_object_get(req, "amount");
+    json_t* melody = json_object_get(req, "melody");
+    json_t* cmd = json_object_get(req, "cmd");
+    json_t* wait_s = json_object_get(req, "timeout_s");
+    if (!json_is_integer(amount)) return error("feed needs integer \"amount\"");
+    FeedCmd fc;
+    memset(&fc, 0, sizeof fc);
+    fc.cmd = json_is_integer(cmd) ? int32_t(json_integer_value(cmd)) : __FEED_REQ;
+    fc.feed_amount = int32_t(json_integer_value(amount));
+    if (json_is_string(melody))
+        snprintf(fc.melody, sizeof fc.melody, "%s", json_string_value(melody));
+
+    std::string mine = w.path("/tmp/simctl-feed.sock");
+    std::string server = w.path("/tmp/server.sock");
+    struct sockaddr_un a, b;
+    memset(&a, 0, sizeof a);
+    memset(&b, 0, sizeof b);
+    a.sun_family = b.sun_family = AF_UNIX;
+    if (mine.size() >= sizeof a.sun_path || server.size() >= sizeof b.sun_path)
+        return error("socket path too long");
+    memcpy(a.sun_path, mine.c_str(), mine.size());
+    memcpy(b.sun_path, server.c_str(), server.size());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    unlink(mine.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+        if (fd >= 0) close(fd);
+        return error("cannot bind the feed socket");
+    }
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("feed_req",
+              std::to_string(fc.cmd) + " " + std::to_string(fc.feed_amount) + " " + fc.melody);
+    }
+    if (sendto(fd, &fc, sizeof fc, 0, reinterpret_cast<sockaddr*>(&b), sizeof b) < 0) {
+        close(fd);
+        unlink(mine.c_str());
+        return error("the feeding service is not there");
+    }
+    int timeout_ms = json_is_integer(wait_s) ? int(json_integer_value(wait_s) * 1000) : 120000;
+    struct pollfd p = {fd, POLLIN, 0};
+    FeedCmd reply;
+    memset(&reply, 0, sizeof reply);
+    bool got = poll(&p, 1, timeout_ms) > 0 && recv(fd, &reply, sizeof reply, 0) > 0;
+    close(fd);
+    unlink(mine.c_str());
+    if (!got) return error("no reply");
+    std::lock_guard<std::mutex> hold(w.mu());
+    w.log("feed_reply", std::to_string(reply.cmd));
+    Json r(json_pack("{s:b,s:i}", "ok", 1, "reply", int(reply.cmd)));
+    return dump(r.get());
+}
+
 }  // namespace
 
 std::string control_handle(World& w, const std::string& line) {
@@ -161,6 +265,8 @@ std::string control_handle(World& w, const std::string& line) {
         return ok();
     }
     if (strcmp(op, "fault") == 0) return set_fault(w, r);
+    if (strcmp(op, "set") == 0) return set_world(w, r);
+    if (strcmp(op, "feed") == 0) return send_feed(w, r);
     if (strcmp(op, "clear_faults") == 0) {
         std::lock_guard<std::mutex> hold(w.mu());
         w.mcu.fault = McuFault::None;
@@ -191,44 +297,41 @@ struct Server {
     std::string path;
     std::atomic<bool> stop{false};
     std::thread th;
+    std::mutex mu;
+    std::vector<int> client_fds;
+    std::vector<std::thread> clients;
 };
 Server* g_server = nullptr;
 
-void serve(World& w, Server& s) {
-    struct Client {
-        int fd;
-        std::string buf;
-    };
-    std::vector<Client> clients;
-    while (!s.stop) {
-        std::vector<struct pollfd> pfds{{s.listen_fd, POLLIN, 0}};
-        for (const Client& c : clients) pfds.push_back({c.fd, POLLIN, 0});
-        if (poll(pfds.data(), pfds.size(), 50) <= 0) continue;
-        if (pfds[0].revents & POLLIN) {
-            int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) clients.push_back({fd, ""});
+// One connection: each request line gets its reply line. A connection has a
+// thread of its own so that a feeding request waiting for its reply does not
+// hold up the others.
+void serve_client(World& w, int fd) {
+    std::string buf;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+        buf.append(chunk, size_t(n));
+        if (buf.size() > (1 << 20)) break;  // a line without end
+        size_t nl;
+        while ((nl = buf.find('\n')) != std::string::npos) {
+            std::string reply = control_handle(w, buf.substr(0, nl)) + "\n";
+            buf.erase(0, nl + 1);
+            if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
         }
-        for (size_t i = 1; i < pfds.size(); ++i) {
-            if (!pfds[i].revents) continue;
-            Client& c = clients[i - 1];
-            char buf[4096];
-            ssize_t n = read(c.fd, buf, sizeof buf);
-            if (n <= 0 || c.buf.size() > (1 << 20)) {  // closed, or a line without end
-                close(c.fd);
-                c.fd = -1;
-                continue;
-            }
-            c.buf.append(buf, size_t(n));
-            size_t nl;
-            while ((nl = c.buf.find('\n')) != std::string::npos) {
-                std::string reply = control_handle(w, c.buf.substr(0, nl)) + "\n";
-                c.buf.erase(0, nl + 1);
-                if (send(c.fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
-            }
-        }
-        std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
     }
-    for (const Client& c : clients) close(c.fd);
+}
+
+void serve(World& w, Server& s) {
+    while (!s.stop) {
+        struct pollfd p = {s.listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> hold(s.mu);
+        s.client_fds.push_back(fd);
+        s.clients.emplace_back([&w, fd] { serve_client(w, fd); });
+    }
 }
 
 }  // namespace
@@ -261,6 +364,9 @@ void control_stop() {
     if (!g_server) return;
     g_server->stop = true;
     g_server->th.join();
+    for (int fd : g_server->client_fds) shutdown(fd, SHUT_RDWR);
+    for (std::thread& t : g_server->clients) t.join();
+    for (int fd : g_server->client_fds) close(fd);
     close(g_server->listen_fd);
     unlink(g_server->path.c_str());
     delete g_server;

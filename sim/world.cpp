@@ -119,7 +119,8 @@ void World::update() {
     while (p.last_update_us < now) {
         // Next event: the end of a bowl movement or the next motor portion.
         int64_t next = now;
-        bool moving = p.bowl == BowlPos::MovingIn || p.bowl == BowlPos::MovingOut;
+        bool moving =
+            p.bowl == BowlPos::MovingIn || (p.bowl == BowlPos::MovingOut && !p.bowl_sticks);
         if (moving && p.bowl_arrive_us < next) next = std::max(p.bowl_arrive_us, p.last_update_us);
         if (p.motor_pending > 0 && p.motor_next_us < next)
             next = std::max(p.motor_next_us, p.last_update_us);

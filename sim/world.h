@@ -53,6 +53,7 @@ struct Physics {
     BowlPos bowl = BowlPos::In;
     int64_t bowl_arrive_us = 0;  // monotonic time the running movement ends
     bool bowl_present = true;
+    bool bowl_sticks = false;  // the bowl stops on its way out
     double travel_s = 8.0;
 
     double food_grams = 0.0;  // in the bowl

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "include/variant.h"
+#include "tests/support/cloud.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
@@ -20,6 +22,16 @@ class Daemon : public ::testing::Test {
         root_ = make_temp_dir("daemon");
         ASSERT_FALSE(root_.empty());
         sock_ = root_ + "/ctl.sock";
+        // Reports go to a loopback address nobody serves unless a test starts a service.
+        mkdir((root_ + "/etc").c_str(), 0755);
+        write_file(root_ + "/etc/hopperd.conf", "cloud_host = " + unused_loopback() + "\n");
+    }
+
+    // Waits for the whole banner; returns false on time-out.
+    static bool wait_banner(Process& p, double seconds = 20) {
+        if (!p.wait_for("        sipid ---> ", seconds)) return false;
+        size_t at = p.output().find("        sipid ---> ");
+        return p.wait_for("\n\n=====", 5, at);
     }
     void TearDown() override { remove_tree(root_); }
 
@@ -66,8 +78,7 @@ class Daemon : public ::testing::Test {
 
 TEST_F(Daemon, FirstStartToOrderlyShutdown) {
     Process p(argv());
-    ASSERT_TRUE(p.wait_for("sipid ---> ", 20)) << p.output();
-    ASSERT_TRUE(p.wait_for("\n\n=====", 5)) << p.output();
+    ASSERT_TRUE(wait_banner(p)) << p.output();
     std::string out = p.output();
     EXPECT_NE(out.find("\n Quenra TOLVIK Feeder MAC addr ---> 00:1a:2b:3c:4d:5e\n"),
               std::string::npos);
@@ -109,7 +120,7 @@ TEST_F(Daemon, SecondStartReusesTheIdentity) {
     std::string first;
     {
         Process p(argv());
-        ASSERT_TRUE(p.wait_for("\n\n=====", 20, 60)) << p.output();
+        ASSERT_TRUE(wait_banner(p)) << p.output();
         first = sipid_of(p.output());
         EXPECT_EQ(p.stop(SIGINT, 10), 0);
     }
@@ -123,7 +134,7 @@ TEST_F(Daemon, SecondStartReusesTheIdentity) {
 TEST_F(Daemon, GarbageIdentityIsReplaced) {
     write_file(root_ + "/etc/feeder.conf", "uuid:" + std::string(10240, 'z') + "\n\x01\x02");
     Process p(argv());
-    ASSERT_TRUE(p.wait_for("\n\n=====", 20, 60)) << p.output();
+    ASSERT_TRUE(wait_banner(p)) << p.output();
     std::string sipid = sipid_of(p.output());
     EXPECT_EQ(sipid.size(), 32u);
     std::string conf = read_file(root_ + "/etc/feeder.conf");

@@ -1,0 +1,147 @@
+// The consumption monitor on the simulated board.
+#include <gtest/gtest.h>
+
+#include "feeder/feeder.h"
+#include "mcu/ucom.h"
+#include "tests/support/feeder_fixture.h"
+
+namespace {
+
+class Monitor : public FeederTest {
+  protected:
+    int32_t now() { return int32_t(world().clock().now_us() / 1000000); }
+    // The bowl as the serve stage left it: out, holding `grams`.
+    void served(double grams) {
+        set_food(grams);
+        set_bowl(sim::BowlPos::Out);
+    }
+    uint32_t sensor_ = 0;
+};
+
+TEST_F(Monitor, DeadBandReportsSmallChangesAsNothing) {
+    served(28);
+    open_session(true, now() - 600, 30);
+    StdoutCapture out;
+    feeder_monitor_pass(now(), &sensor_);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "30g/0g 먹었습니다.", 5));
+    EXPECT_EQ(f_->in_manual, nullptr);
+    std::string text = out.text();
+    EXPECT_NE(
+        text.find("ZELfM1:ldcell_gap(3640) = ldcell_read_value(323920) - (ldcell_base(300000) "
+                  "+ ldcell_bowl(20280));\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ZELfM2:ldcell_gram(28) = (ldcell_gap(3640)'/ldcell_gCoeff(130.000000);\n"),
+              std::string::npos);
+    EXPECT_NE(
+        text.find("ZELfM3:eat_gram(2) = feeder->in_manual->try_gram(30) - ldcell_gram(28);\n"),
+        std::string::npos);
+    EXPECT_NE(text.find("---------> free : feeder->in_manual"), std::string::npos);
+    EXPECT_EQ(bowl(), sim::BowlPos::In);  // stays in after the weighing
+}
+
+TEST_F(Monitor, MoreLeftThanServedIsReportedNegative) {
+    served(40);
+    open_session(false, now() - 700, 30);
+    StdoutCapture out;
+    feeder_monitor_pass(now(), &sensor_);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "30g/-10g 먹었습니다.", 5));
+    EXPECT_EQ(f_->in_schedule, nullptr);
+    std::string text = out.text();
+    EXPECT_NE(text.find("ZELfS2:ldcell_gram(40) = ldcell_gap(5200)/ldcell_gCoeff(130.000000);\n"),
+              std::string::npos);
+    EXPECT_NE(
+        text.find("ZELfS3:eat_gram(-10) = feeder->in_schedule->try_gram(30) - ldcell_gram(40);"),
+        std::string::npos);
+}
+
+TEST_F(Monitor, ScaleBelowTheEmptyBowlCountsAsEmpty) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        for (int i = 0; i < 3; ++i)
+            world().adc.scripted.push_back(uint32_t(320280 - 1300) << 12 | 0x41);
+    }
+    open_session(true, now() - 600, 30);
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "30g/30g 먹었습니다.", 5));
+}
+
+TEST_F(Monitor, MissingBowlDropsTheSessionWithoutReport) {
+    served(10);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;
+    }
+    open_session(true, now() - 600, 30);
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->in_manual, nullptr);
+    EXPECT_EQ(f_->bowl_missing, 1);
+    EXPECT_TRUE(
+        cloud_->wait_message("/Ovexa/api/messaging", "그릇이 빠진것같습니다. 확인바랍니다.", 5));
+    for (const std::string& m : messages()) EXPECT_EQ(m.find("먹었습니다"), std::string::npos);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);
+}
+
+TEST_F(Monitor, SessionNotYetDueIsLeftAlone) {
+    open_session(true, now() - 599, 30);
+    size_t before = mcu_codes().size();
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_NE(f_->in_manual, nullptr);
+    EXPECT_EQ(mcu_codes().size(), before);  // no sensor watch while a session exists
+}
+
+TEST_F(Monitor, BothDueManualFirstThenScheduled) {
+    served(0);
+    open_session(true, now() - 600, 20);
+    open_session(false, now() - 600, 25);
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->in_manual, nullptr);
+    EXPECT_NE(f_->in_schedule, nullptr);
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->in_schedule, nullptr);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "25g/25g", 5));
+    auto msgs = messages();
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(msgs[0], std::string(kAlias) + "20g/20g 먹었습니다.");
+    EXPECT_EQ(msgs[1], std::string(kAlias) + "25g/25g 먹었습니다.");
+}
+
+TEST_F(Monitor, CompletedFeedingSynchronisesTheClock) {
+    open_session(true, now() - 600, 20);
+    feeder_monitor_pass(now(), &sensor_);
+    auto sh = shell();
+    EXPECT_NE(std::find(sh.begin(), sh.end(), "ntpdate kr.pool.ntp.org"), sh.end());
+    EXPECT_EQ(count_code("01"), 1);  // the MCU got the time
+}
+
+TEST_F(Monitor, LatchesSendEachNoticeOnce) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.hopper_grams = 10;
+        world().phys.bowl_present = false;
+    }
+    for (int i = 0; i < 3; ++i) feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->low_food_latch, 1);
+    EXPECT_EQ(f_->no_bowl_latch, 1);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.hopper_grams = 2000;
+        world().phys.bowl_present = true;
+    }
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->low_food_latch, 0);
+    EXPECT_EQ(f_->no_bowl_latch, 0);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.hopper_grams = 10;
+    }
+    feeder_monitor_pass(now(), &sensor_);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "사료가 부족합니다.", 5));
+    usleep(100000);
+    auto msgs = messages();
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), std::string(kAlias) + "사료가 부족합니다."), 2);
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), std::string(kAlias) + "밥그릇이 빠져 있습니다."),
+              1);
+}
+
+}  // namespace
