@@ -7,7 +7,7 @@
 #include <random>
 
 #include "platform/settings.h"
-#include "tests/support/sim_fixture.h"
+#include "tests/support/files.h"
 
 namespace {
 std::string random_loopback() {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "sim/world.h"
+#include "tests/support/capture.h"
+#include "tests/support/files.h"
 
 class SimTest : public ::testing::Test {
   protected:
@@ -22,21 +24,3 @@ class SimTest : public ::testing::Test {
     // Every event text of a kind, e.g. world_texts("mcu_rx").
     std::vector<std::string> world_texts(const char* kind) { return world().texts(kind); }
 };
-
-// Captures what the code under test prints on standard output.
-class StdoutCapture {
-  public:
-    StdoutCapture();
-    ~StdoutCapture();
-    std::string text();  // everything captured so far; ends the capture
-
-  private:
-    int saved_ = -1;
-    std::string file_;
-    bool done_ = false;
-};
-
-std::string make_temp_dir(const char* tag);
-void remove_tree(const std::string& dir);
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& text);
