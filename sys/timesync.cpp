@@ -42,7 +42,7 @@ int32_t get_epoch_seconds() {
 }
 
 void time_sync() {
-    char cmd[80] = {0};
+    char cmd[sizeof "ntpdate " + SETTING_TEXT_MAX] = {0};  // room for the longest host setting
     std::lock_guard<std::mutex> hold(time_lock);
     for (const char* server : settings().ntp_servers) {
         snprintf(cmd, sizeof cmd, "ntpdate %s", server);
