@@ -9,6 +9,3 @@ void strip_dashes(char* text);
 int get_mac_addr();  // __WIFI_DONE / __WIFI_ERROR; sets product_id
 // "00:1a:2b:3c:4d:5e" from six bytes; `out` holds at least 18 bytes.
 void format_mac(const unsigned char mac[6], char* out, size_t n);
-// Writes `len` bytes to `path` so that a reader only ever sees the old or the
-// new file whole: temporary file in the same folder, fsync, rename. 0 or -1.
-int write_file_atomic(const char* path, const char* data, size_t len);

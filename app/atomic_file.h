@@ -1,0 +1,9 @@
+// Files that must survive a power cut.
+#pragma once
+
+#include <stddef.h>
+
+// Writes `len` bytes to `path` so that a reader only ever sees the old or the
+// new file whole: a temporary file in the same folder, fsync, rename, and an
+// fsync of the folder. 0, or -1 with the old file left as it was.
+int write_file_atomic(const char* path, const char* data, size_t len);

@@ -1,0 +1,47 @@
+// The weekly schedule: the list, its file and the runner.
+#pragma once
+
+#include <jansson.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+#include "include/schedule_entry.h"
+
+enum {
+    SCHED_MAX_ENTRIES = 1000,      // a weekly schedule; keeps a flood of appends off the heap
+    SCHED_FILE_MAX = 1024 * 1024,  // the most of the schedule file that is read
+};
+
+// --- the list (each operation takes the schedule lock itself) ------------------
+int sched_lock_init();
+// 0 added (directly after the head), 1 overwrote the entry with that uuid, -1 refused.
+int sched_update(const ScheduleEntry* e);
+int sched_delete(const ScheduleEntry* e);  // 0 removed, -1 no such uuid
+json_t* sched_to_json();                   // new array; the caller owns it
+void sched_clear();
+std::vector<ScheduleEntry> sched_snapshot();  // a copy of the list, in list order
+
+// --- the file -------------------------------------------------------------------
+int sched_load();         // 0 parsed, -1 no file, too large or not JSON
+int sched_save();         // 0 written, -1 not written (the old file stays)
+int sched_write_empty();  // "[]"
+
+// Fills `e` (zeroed first) from one JSON object of the schedule. Day names
+// that are not known are logged and skipped; a missing day list sets no day.
+// Returns 0, or -1 with the reason in `why` when the object cannot be an
+// entry: not an object, a key missing or not a string, a "feedTime" that is
+// not "h:m" within a day, or a text longer than its field.
+int sched_entry_from_json(json_t* obj, ScheduleEntry* e, char* why, size_t n);
+
+// --- the runner --------------------------------------------------------------------
+struct SchedRunner {
+    int fill_guard;       // 1 from a fill until its serve
+    int64_t guard_until;  // the guard lapses at this time if its serve never came
+    int food_low_count;   // food-low events seen; only the first two are told
+    uint32_t sensor;      // last sensor word read
+};
+// One pass over the list at the current time, holding the schedule lock.
+void sched_runner_pass(SchedRunner* r);
+void sched_thread_proc();
