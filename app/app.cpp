@@ -18,6 +18,7 @@
 #include "net/cloud.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
+#include "sched/sched.h"
 #include "sys/sys.h"
 #include "uds/uds.h"
 
@@ -67,7 +68,7 @@ void supervise(int ucom_fd, Feeder* f) {
 }
 
 struct Workers {
-    std::thread uds, ntp, monitor, watchdog;
+    std::thread uds, sched, ntp, monitor, watchdog;
 };
 
 void join(std::thread& t) {
@@ -101,6 +102,12 @@ int app_run() {
     int uds_fd = uds_open(UDS_SERVER);
     w.uds = std::thread(uds_thread_proc, uds_fd);
 
+    // The runner starts before the list is loaded: its first passes may see
+    // an empty schedule.
+    sched_lock_init();
+    w.sched = std::thread(sched_thread_proc);
+    sched_load();
+
     settle_identity(f);
     print_banner(f);
 
@@ -121,11 +128,13 @@ int app_run() {
     if (kSilentBuild) {
         // The silent build disarms the watchdog before anything is joined.
         watchdog_close(wdt_fd);
+        join(w.sched);
         join(w.watchdog);
         join(w.ntp);
         join(w.monitor);
         join(w.uds);
     } else {
+        join(w.sched);
         join(w.ntp);
         join(w.monitor);
         join(w.uds);
@@ -135,6 +144,7 @@ int app_run() {
     bttn_close(bttn_fd);
     ucom_close(ucom_fd);
     feeder_destroy(f);
+    sched_clear();
     cloud_cleanup();
     log_out("Bye....\n");
     return 0;

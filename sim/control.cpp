@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -118,6 +119,36 @@ std::string set_fault(World& w, json_t* req) {
     return error("unknown fault kind");
 }
 
+struct ExtraOp {
+    const char* name;
+    ControlOp handler;
+};
+std::vector<ExtraOp> g_extra_ops;
+
+// Sets the virtual wall clock: "at" is a local "YYYY-MM-DD HH:MM:SS", "time"
+// a local "HH:MM:SS" of today.
+std::string set_clock(World& w, json_t* req) {
+    const char* at = json_string_value(json_object_get(req, "at"));
+    const char* tod = json_string_value(json_object_get(req, "time"));
+    time_t now = time_t(w.clock().now_us() / 1000000);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    const char* end = nullptr;
+    if (at) {
+        end = strptime(at, "%Y-%m-%d %H:%M:%S", &tm);
+    } else if (tod) {
+        end = strptime(tod, "%H:%M:%S", &tm);
+    }
+    if (!end || *end)
+        return error("clock needs \"at\" (YYYY-MM-DD HH:MM:SS) or \"time\" (HH:MM:SS)");
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    w.clock().set_time(int64_t(t) * 1000000);
+    std::lock_guard<std::mutex> hold(w.mu());
+    w.log("clock", std::string("set to ") + (at ? at : tod));
+    return ok();
+}
+
 // Physical settings of the world, each optional in one request.
 std::string set_world(World& w, json_t* req) {
     struct Number {
@@ -223,6 +254,10 @@ std::string send_feed(World& w, json_t* req) {
 
 }  // namespace
 
+void control_add_op(const char* op, ControlOp handler) {
+    g_extra_ops.push_back({op, handler});
+}
+
 std::string control_handle(World& w, const std::string& line) {
     json_error_t jerr;
     Json req(json_loadb(line.data(), line.size(), 0, &jerr));
@@ -266,6 +301,9 @@ std::string control_handle(World& w, const std::string& line) {
     }
     if (strcmp(op, "fault") == 0) return set_fault(w, r);
     if (strcmp(op, "set") == 0) return set_world(w, r);
+    if (strcmp(op, "clock") == 0) return set_clock(w, r);
+    for (const ExtraOp& x : g_extra_ops)
+        if (strcmp(op, x.name) == 0) return x.handler(r);
     if (strcmp(op, "feed") == 0) return send_feed(w, r);
     if (strcmp(op, "clear_faults") == 0) {
         std::lock_guard<std::mutex> hold(w.mu());

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "sched/sched.h"
 #include "sim/control.h"
 #include "sim/world.h"
 
@@ -31,9 +32,24 @@ int64_t parse_start(const char* text) {
     return t < 0 ? 0 : int64_t(t) * 1000000;
 }
 
+// The daemon's schedule as the runner sees it.
+std::string schedule_op(json_t*) {
+    json_t* list = sched_to_json();
+    json_t* reply = json_pack("{s:b,s:o}", "ok", 1, "schedule", list ? list : json_array());
+    char* text = json_dumps(reply, JSON_COMPACT);
+    std::string out = text ? text : "{}";
+    free(text);
+    json_decref(reply);
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The board keeps its clock in the device's zone (the clock thread links
+    // /etc/localtime to it); local times here, --start included, are that zone's.
+    setenv("TZ", ":Asia/Seoul", 1);
+    tzset();
     sim::WorldConfig cfg;
     std::string control;
     for (int i = 1; i < argc; ++i) {
@@ -59,6 +75,7 @@ int main(int argc, char** argv) {
     sim::World& w = sim::World::get();
     w.start(cfg);
     if (w.tty_path().empty()) return 1;
+    sim::control_add_op("schedule", schedule_op);
     if (!control.empty() && sim::control_start(w, control) < 0) return 1;
     int rc = app_run();
     sim::control_stop();
