@@ -255,7 +255,7 @@ void report(Ctx& ctx, const Request& rq) {
         printf("[product] %s %s sipid %s\n", readable(field(f, "job")).c_str(),
                readable(field(f, "id")).c_str(), readable(field(f, "sip-username")).c_str());
     else
-        printf("[%s] %s %s\n", readable(&tag).c_str(), rq.method.c_str(),
+        printf("[%s] %s %s\n", readable(&tag).c_str(), readable(&rq.method).c_str(),
                readable(rq.method == "POST" ? &rq.body : &rq.query).c_str());
     fflush(stdout);
 }
@@ -427,6 +427,7 @@ int main(int argc, char** argv) {
 
     std::vector<Conn> conns;
     std::vector<pollfd> pfds;
+    int rc = 0;
     for (;;) {
         // A negative fd (refuse mode has no listener) is skipped by poll.
         pfds.assign({pollfd{sfd.fd, POLLIN, 0}, pollfd{lfd.fd, POLLIN, 0}});
@@ -443,6 +444,7 @@ int main(int argc, char** argv) {
         if (poll(pfds.data(), pfds.size(), wait) < 0) {
             if (errno == EINTR) continue;
             perror("hopperd-cloud: poll");
+            rc = 1;
             break;
         }
         if (pfds[0].revents & POLLIN) break;
@@ -468,5 +470,5 @@ int main(int argc, char** argv) {
     conns.clear();
     curl_easy_cleanup(ctx.curl);
     curl_global_cleanup();
-    return 0;
+    return rc;
 }
