@@ -1,0 +1,285 @@
+// The SIP user agent on sofia-sip's NUA. The stack, its root and every call
+// into it live on one thread; other threads hand work to it with
+// su_task_execute, which runs a function there and waits for it.
+struct AgentCtx;
+#define SU_ROOT_MAGIC_T struct AgentCtx
+#define NUA_MAGIC_T struct AgentCtx
+#define NUA_HMAGIC_T void
+
+#include "sip/agent.h"
+
+#include <sofia-sip/nua.h>
+#include <sofia-sip/nua_tag.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/stun_tag.h>
+#include <sofia-sip/su_log.h>
+#include <sofia-sip/su_tag_io.h>
+#include <sofia-sip/su_wait.h>
+#include <sofia-sip/url.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "include/log.h"
+
+struct AgentCtx {
+    std::string bind_url, aor, registrar, auth, proxy, stun;
+    SipAgentCallbacks cb{};
+    su_root_t* root = nullptr;
+    nua_t* nua = nullptr;
+    nua_handle_t* reg = nullptr;
+    int reg_auth_tries = 0;
+    std::map<nua_handle_t*, int> calls;  // incoming calls and their ids
+    int next_call = 0;
+    std::thread th;
+    std::mutex mu;
+    std::condition_variable cv;
+    int state = 0;  // 0 starting, 1 running, -1 failed to start, 2 ended
+    const char* fail_title = "";
+    std::string last_log;  // the stack's last log line: the reason of a failure
+    std::string partial;   // a log line being assembled
+};
+
+namespace {
+
+AgentCtx* g_agent = nullptr;
+
+// The stack hands its logger pieces of lines: print whole lines, as the
+// library's own logger at level 3 would, and keep the last one.
+void stack_logger(void* stream, const char* fmt, va_list ap) {
+    AgentCtx* ctx = static_cast<AgentCtx*>(stream);
+    char piece[1024];
+    vsnprintf(piece, sizeof piece, fmt, ap);
+    std::string& line = ctx->partial;
+    line += piece;
+    size_t nl;
+    while ((nl = line.find('\n')) != std::string::npos) {
+        std::string one = line.substr(0, nl);
+        line.erase(0, nl + 1);
+        if (one.empty()) continue;
+        ctx->last_log = one;
+        log_out(" pjsip  %s\n", one.c_str());
+    }
+}
+
+std::string url_text(const url_t* u) {
+    if (!u) return "";
+    char buf[512];
+    url_e(buf, sizeof buf, u);
+    buf[sizeof buf - 1] = '\0';
+    return buf;
+}
+
+void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
+    if ((status == 401 || status == 407) && ctx->reg_auth_tries++ < 3) {
+        nua_authenticate(nh, NUTAG_AUTH(ctx->auth.c_str()), TAG_END());
+        return;
+    }
+    if (status >= 200) ctx->reg_auth_tries = 0;
+    if (status >= 300) log_out(" pjsip  registration failed: %d %s\n", status, phrase);
+    if (status >= 200 && status < 300) log_out(" pjsip  registered %s\n", ctx->aor.c_str());
+}
+
+void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
+    if (sip && ctx->cb.on_message) {
+        std::string from = sip->sip_from ? url_text(sip->sip_from->a_url) : "";
+        std::string contact = sip->sip_contact ? url_text(sip->sip_contact->m_url) : "";
+        const char* mime = sip->sip_content_type && sip->sip_content_type->c_type
+                               ? sip->sip_content_type->c_type
+                               : "";
+        const char* body = sip->sip_payload ? sip->sip_payload->pl_data : "";
+        size_t len = sip->sip_payload ? sip->sip_payload->pl_len : 0;
+        ctx->cb.on_message(from.c_str(), contact.c_str(), mime, body, len);
+    }
+    nua_handle_destroy(nh);
+}
+
+void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* sip, tagi_t tags[]) {
+    if (event == nua_i_invite) {
+        int id = ctx->next_call++;
+        ctx->calls[nh] = id;
+        std::string from = sip && sip->sip_from ? url_text(sip->sip_from->a_url) : "";
+        if (ctx->cb.on_incoming_call) ctx->cb.on_incoming_call(id, from.c_str());
+        nua_respond(nh, 405, "No Support for Incoming Calls", NUTAG_WITH_THIS(ctx->nua), TAG_END());
+        return;
+    }
+    auto it = ctx->calls.find(nh);
+    if (it == ctx->calls.end()) return;
+    int state = nua_callstate_init;
+    tl_gets(tags, NUTAG_CALLSTATE_REF(state), TAG_END());
+    if (ctx->cb.on_call_state)
+        ctx->cb.on_call_state(it->second,
+                              nua_callstate_name(static_cast<enum nua_callstate>(state)));
+    if (state == nua_callstate_terminated) {
+        ctx->calls.erase(it);
+        nua_handle_destroy(nh);
+    }
+}
+
+void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCtx* ctx,
+              nua_handle_t* nh, void*, const sip_t* sip, tagi_t tags[]) {
+    switch (event) {
+        case nua_r_register:
+            on_register(ctx, status, phrase, nh);
+            break;
+        case nua_i_message:
+            on_incoming_message(ctx, nh, sip);
+            break;
+        case nua_r_message:
+            // Replies go through the service, which may ask who we are.
+            if ((status == 401 || status == 407) && nua_handle_magic(nh) == nullptr) {
+                nua_handle_bind(nh, ctx);  // marks the one retry
+                nua_authenticate(nh, NUTAG_AUTH(ctx->auth.c_str()), TAG_END());
+            } else if (status >= 200) {
+                if (status >= 300) log_out(" pjsip  reply not delivered: %d %s\n", status, phrase);
+                nua_handle_destroy(nh);
+            }
+            break;
+        case nua_i_invite:
+        case nua_i_state:
+            on_call(ctx, event, nh, sip, tags);
+            break;
+        case nua_r_shutdown:
+            if (status >= 200) su_root_break(ctx->root);
+            break;
+        default:
+            break;
+    }
+}
+
+void run(AgentCtx* ctx) {
+    su_init();
+    su_log_redirect(nullptr, stack_logger, ctx);
+    su_log_set_level(nullptr, 3);
+    ctx->root = su_root_create(ctx);
+    if (ctx->root) {
+        ctx->nua =
+            nua_create(ctx->root, event_cb, ctx, NUTAG_URL(ctx->bind_url.c_str()),
+                       SIPTAG_FROM_STR(ctx->aor.c_str()), NUTAG_MEDIA_ENABLE(0),
+                       TAG_IF(!ctx->proxy.empty(), NUTAG_PROXY(ctx->proxy.c_str())),
+                       TAG_IF(!ctx->stun.empty(), STUNTAG_SERVER(ctx->stun.c_str())), TAG_END());
+    }
+    {
+        std::lock_guard<std::mutex> hold(ctx->mu);
+        if (!ctx->root) {
+            ctx->state = -1;
+            ctx->fail_title = "Error in pjsua_create()";
+        } else if (!ctx->nua) {
+            ctx->state = -1;
+            ctx->fail_title = "Error creating transport";
+        } else {
+            ctx->state = 1;
+        }
+    }
+    ctx->cv.notify_all();
+    if (ctx->state == 1) {
+        su_root_run(ctx->root);
+        nua_destroy(ctx->nua);
+        ctx->nua = nullptr;
+    }
+    if (ctx->root) su_root_destroy(ctx->root);
+    ctx->root = nullptr;
+    su_log_redirect(nullptr, nullptr, nullptr);
+    su_deinit();
+    std::lock_guard<std::mutex> hold(ctx->mu);
+    ctx->state = 2;
+    ctx->cv.notify_all();
+}
+
+// Runs `fn` on the stack's thread and waits for it.
+template <class F>
+void on_stack(AgentCtx* ctx, F fn) {
+    if (std::this_thread::get_id() == ctx->th.get_id()) {
+        fn();
+        return;
+    }
+    auto call = [](void* arg) -> int {
+        (*static_cast<F*>(arg))();
+        return 0;
+    };
+    int rv = 0;
+    su_task_execute(su_root_task(ctx->root), call, &fn, &rv);
+}
+
+}  // namespace
+
+int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, const char** title,
+                    char* why, size_t n) {
+    AgentCtx* ctx = new AgentCtx;
+    ctx->bind_url = cfg.bind_url;
+    ctx->aor = cfg.aor;
+    ctx->registrar = cfg.registrar;
+    ctx->auth = std::string("Digest:\"") + cfg.realm + "\":" + cfg.user + ":" + cfg.password;
+    ctx->proxy = cfg.outbound_proxy ? cfg.outbound_proxy : "";
+    for (const char* s : cfg.stun) {
+        if (s && *s) {
+            ctx->stun = s;
+            break;
+        }
+    }
+    ctx->cb = cb;
+    ctx->th = std::thread(run, ctx);
+    std::unique_lock<std::mutex> lock(ctx->mu);
+    ctx->cv.wait(lock, [&] { return ctx->state != 0; });
+    if (ctx->state != 1) {
+        *title = ctx->fail_title;
+        snprintf(why, n, "%s", ctx->last_log.empty() ? "no reason given" : ctx->last_log.c_str());
+        lock.unlock();
+        ctx->th.join();
+        delete ctx;
+        return -1;
+    }
+    g_agent = ctx;
+    return 0;
+}
+
+int sip_agent_register(const char** title, char* why, size_t n) {
+    AgentCtx* ctx = g_agent;
+    bool ok = false;
+    if (ctx) {
+        on_stack(ctx, [&] {
+            ctx->reg = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(ctx->aor.c_str()),
+                                  SIPTAG_FROM_STR(ctx->aor.c_str()), TAG_END());
+            if (!ctx->reg) return;
+            nua_register(ctx->reg, NUTAG_REGISTRAR(ctx->registrar.c_str()), TAG_END());
+            ok = true;
+        });
+    }
+    if (ok) return 0;
+    *title = "Error adding account";
+    snprintf(why, n, "%s", ctx ? ctx->last_log.c_str() : "the stack is not running");
+    return -1;
+}
+
+void sip_agent_send_message(const char* to, const char* text) {
+    AgentCtx* ctx = g_agent;
+    if (!ctx) return;
+    on_stack(ctx, [&] {
+        nua_handle_t* nh = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(to), TAG_END());
+        if (!nh) return;
+        nua_message(nh, SIPTAG_CONTENT_TYPE_STR("text/plain"), SIPTAG_PAYLOAD_STR(text), TAG_END());
+    });
+}
+
+void sip_agent_stop() {
+    AgentCtx* ctx = g_agent;
+    if (!ctx) return;
+    on_stack(ctx, [&] { nua_shutdown(ctx->nua); });
+    // A registrar that no longer answers must not hold up the exit.
+    std::unique_lock<std::mutex> lock(ctx->mu);
+    if (!ctx->cv.wait_for(lock, std::chrono::seconds(5), [&] { return ctx->state == 2; })) {
+        lock.unlock();
+        on_stack(ctx, [&] { su_root_break(ctx->root); });
+    } else {
+        lock.unlock();
+    }
+    ctx->th.join();
+    g_agent = nullptr;
+    delete ctx;
+}

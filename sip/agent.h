@@ -1,0 +1,40 @@
+// The device's SIP user agent, kept small: start the stack on a thread of its
+// own, register one account, send a MESSAGE, stop. Every callback runs on the
+// stack's thread, one at a time.
+#pragma once
+
+#include <stddef.h>
+
+struct SipAgentConfig {
+    const char* bind_url;   // "sip:*:5060;transport=udp"
+    const char* aor;        // "sip:SIPID@DOMAIN"
+    const char* registrar;  // "sip:DOMAIN"
+    const char* realm;      // digest realm
+    const char* user;       // digest user name
+    const char* password;
+    const char* outbound_proxy;  // "" for none
+    const char* stun[4];         // in order; the first one that is set goes to the stack
+};
+
+struct SipAgentCallbacks {
+    // An incoming MESSAGE (the stack has answered it). `body` is not
+    // NUL-terminated.
+    void (*on_message)(const char* from, const char* contact, const char* mime, const char* body,
+                       size_t len);
+    // An incoming call, about to be refused with 405.
+    void (*on_incoming_call)(int call_id, const char* from);
+    void (*on_call_state)(int call_id, const char* state);
+};
+
+// Starts the stack on its thread and binds the transport. 0, or -1 with the
+// failing step's title ("Error creating transport", ...) and the stack's
+// reason in `why`.
+int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, const char** title,
+                    char* why, size_t n);
+// Adds the account and starts its registration (kept fresh by the stack).
+int sip_agent_register(const char** title, char* why, size_t n);
+// A MESSAGE from the account to `to` with `text` as its plain-text body. From
+// any thread; the stack's thread does the sending.
+void sip_agent_send_message(const char* to, const char* text);
+// Unregisters and stops the stack; waits for the stack's thread.
+void sip_agent_stop();

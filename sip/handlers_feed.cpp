@@ -1,0 +1,123 @@
+// Manual feeding, firmware update, melody, volume and unknown commands.
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+
+#include "app/app.h"
+#include "include/feed_cmd.h"
+#include "include/feeder.h"
+#include "include/log.h"
+#include "include/variant.h"
+#include "platform/platform.h"
+#include "platform/settings.h"
+#include "sip/sip.h"
+
+namespace {
+
+// atoi without its overflow: digits beyond an int are held at its end.
+int32_t grams_of_text(const char* text) {
+    long long v = strtoll(text, nullptr, 10);
+    return int32_t(v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : v);
+}
+
+int product_only(json_t* req) {
+    return sip_product_matches(req) ? 0 : -1;
+}
+
+}  // namespace
+
+int feeder_feed_manual_update(int sock, json_t* req, json_t**) {
+    const char* amount = json_string_value(json_object_get(req, "feedAmount"));
+    const char* melody = json_string_value(json_object_get(req, "melody"));
+    if (!amount || !melody) {
+        // Nothing to feed from: refused before anything reaches the service.
+        log_out("feeding request without \"feedAmount\" or \"melody\" text, refused\n");
+        return -1;
+    }
+    FeedCmd cmd;
+    memset(&cmd, 0, sizeof cmd);
+    cmd.cmd = __FEED_REQ;
+    snprintf(cmd.melody, sizeof cmd.melody, "%s", melody);  // only its first byte counts
+    cmd.feed_amount = grams_of_text(amount);
+    if (!sip_product_matches(req)) return -1;
+
+    // An answer that came after an earlier request gave up would otherwise
+    // be read as the answer to this one.
+    FeedCmd rd;
+    while (recv(sock, &rd, sizeof rd, MSG_DONTWAIT) > 0) {
+    }
+    if (send(sock, &cmd, sizeof cmd, 0) < 0) return -1;
+    memset(&rd, 0, sizeof rd);
+    struct pollfd p = {sock, POLLIN, 0};
+    if (plat_poll(&p, 1, FEED_REPLY_WAIT_S * 1000) > 0)
+        recv(sock, &rd, sizeof rd, 0);
+    else
+        log_out("no answer from the feeding service in %d s\n", FEED_REPLY_WAIT_S);
+    log_out("feeder_rd_cmd.cmd --> %ld\n", long(rd.cmd));
+    return rd.cmd;
+}
+
+int feeder_firmware_update(int, json_t* req, json_t** reply) {
+    if (!kSilentBuild) {
+        char cmd[200] = {0};
+        plat_system("killall fw_update");
+        snprintf(cmd, sizeof cmd,
+                 "wget -O /root/fw_update http://%s:8088/update/tolvik_app/fw_update",
+                 settings().firmware_host);
+        plat_system(cmd);
+        plat_system("chmod 755 /root/fw_update");
+        plat_system("/root/fw_update &");
+        plat_system("sync");
+    }
+    *reply = sip_reply_new("feeder-sw-update-res");
+    if (!sip_product_matches(req)) {
+        sip_reply_error(*reply, "509", "productId Mismatch");
+        return -1;
+    }
+    sip_reply_error(*reply, "200", "");
+    Feeder* f = get_feeder();
+    UpdateMsg msg;
+    memset(&msg, 0, sizeof msg);
+    msg.type = UPD_MSG_REQUEST;
+    if (msgsnd(f->msgq_id, &msg, UPD_MSG_TEXT, IPC_NOWAIT) < 0) {
+        perror("msgsnd");
+        return -1;
+    }
+    // The first message on the queue, whatever its type; an updater that
+    // never answers must not keep the device unreachable.
+    int64_t give_up = plat_monotonic_us() + int64_t(UPDATER_REPLY_WAIT_S) * 1000000;
+    for (;;) {
+        if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, 0, IPC_NOWAIT) >= 0) break;
+        if (errno != ENOMSG) {
+            perror("msgrcv");
+            return -1;
+        }
+        if (plat_monotonic_us() >= give_up) {
+            log_out("no answer from the updater in %d s\n", UPDATER_REPLY_WAIT_S);
+            return -1;
+        }
+        plat_usleep(100 * 1000);
+    }
+    if (msg.type == UPD_MSG_STOP) sig_flag = 0;  // the reply still goes out first
+    return int(msg.type);
+}
+
+int feeder_melody_list(int, json_t* req, json_t**) {
+    return product_only(req);
+}
+int feeder_volume_get(int, json_t* req, json_t**) {
+    return product_only(req);
+}
+int feeder_volume_set(int, json_t* req, json_t**) {
+    return product_only(req);
+}
+
+int feeder_cmd_unknown(int, json_t*, json_t** reply) {
+    *reply = sip_reply_new(nullptr);
+    sip_reply_error(*reply, "501", "실행할 수 없는 명령입니다.");
+    return 0;
+}

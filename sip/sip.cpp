@@ -1,0 +1,96 @@
+// The device's SIP account: start-up, the pager callback, the SIP-side
+// thread that owns the client end of the local socket, and shutdown.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "app/app.h"
+#include "include/feeder.h"
+#include "include/log.h"
+#include "include/result_codes.h"
+#include "include/variant.h"
+#include "platform/platform.h"
+#include "platform/settings.h"
+#include "sip/agent.h"
+#include "sip/sip.h"
+#include "uds/uds.h"
+
+int uds_client_fd = -1;
+
+namespace {
+
+const char kPassword[] = "qabro4821";  // the same for every device
+
+void on_incoming_call(int, const char* from) {
+    log_out(" pjsip  Incoming call from %s!!\n", from);
+}
+
+void on_call_state(int call_id, const char* state) {
+    log_out(" pjsip  Call %d state=%s\n", call_id, state);
+}
+
+}  // namespace
+
+void sip_error_exit(const char* title, const char* why) {
+    log_out(" pjsip  %s: %s\n", title, why);
+    sip_agent_stop();
+    exit(1);
+}
+
+void on_pager(const char* from, const char* contact, const char* mime, const char* body,
+              size_t len) {
+    log_out(kSilentBuild ? " pjsip  MESSAGE from %s: %s (%s)\n"
+                         : " pjsip  MESSAGE from %s: %s (%s) zel\n",
+            from, contact, mime);
+    if (cmd_dispatch(from, body, len) != __SIP_DONE)
+        log_out("--------------- Error --------------\n");
+}
+
+int sip_init() {
+    const Settings& s = settings();
+    SipAgentConfig cfg = {};
+    std::string bind =
+        std::string("sip:") + (s.sip_listen[0] ? s.sip_listen : "*") + ":5060;transport=udp";
+    cfg.bind_url = bind.c_str();
+    cfg.outbound_proxy = s.sip_outbound_proxy;
+    for (int i = 0; i < SIP_STUN_COUNT; ++i) cfg.stun[i] = s.sip_stun[i];
+    // The account is known only after sip_account_add; the stack needs its
+    // identity now for the From of what it sends.
+    Feeder* f = get_feeder();
+    std::string aor = std::string("sip:") + f->sipid + "@" + s.sip_domain;
+    std::string registrar = std::string("sip:") + s.sip_domain;
+    cfg.aor = aor.c_str();
+    cfg.registrar = registrar.c_str();
+    cfg.realm = s.sip_domain;
+    cfg.user = f->sipid;
+    cfg.password = kPassword;
+    SipAgentCallbacks cb = {on_pager, on_incoming_call, on_call_state};
+    const char* title = "";
+    char why[256];
+    if (sip_agent_start(cfg, cb, &title, why, sizeof why) < 0) {
+        log_out(" pjsip  %s: %s\n", title, why);
+        exit(1);
+    }
+    return __SIP_DONE;
+}
+
+int sip_account_add() {
+    const char* title = "";
+    char why[256];
+    if (sip_agent_register(&title, why, sizeof why) < 0) sip_error_exit(title, why);
+    return __SIP_DONE;
+}
+
+void sip_thread_proc() {
+    uds_client_fd = uds_open(UDS_CLIENT);
+    while (sig_flag) plat_usleep(100 * 1000);
+    uds_close(uds_client_fd);
+    log_out("%s exit...\n", __func__);
+}
+
+int sip_shutdown() {
+    sip_agent_stop();
+    return __SIP_DONE;
+}

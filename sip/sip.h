@@ -1,0 +1,58 @@
+// Remote control over SIP: the user agent, the command envelope and the
+// command handlers.
+#pragma once
+
+#include <jansson.h>
+#include <stddef.h>
+
+// --- the user agent ---------------------------------------------------------------
+extern int uds_client_fd;  // the manual-feeding handler's end of the local socket
+
+int sip_init();         // __SIP_DONE, or the process ends with status 1
+int sip_account_add();  // __SIP_DONE, or the process ends with status 1
+void sip_thread_proc();
+int sip_shutdown();  // __SIP_DONE
+[[noreturn]] void sip_error_exit(const char* title, const char* why);
+void on_pager(const char* from, const char* contact, const char* mime, const char* body,
+              size_t len);
+
+// --- the envelope ----------------------------------------------------------------------
+enum { SIP_BODY_MAX = 64 * 1024 };  // a larger body is answered as a syntax error
+
+using CmdHandler = int (*)(int sock, json_t* request, json_t** reply);
+// Where replies go: the user agent, or a test's recorder.
+using ReplySender = void (*)(const char* to, const char* text);
+void cmd_set_reply_sender(ReplySender send);
+
+int cmd_dispatch(const char* from, const char* body, size_t len);  // __SIP_DONE / __SIP_ERROR
+
+// --- the handlers ------------------------------------------------------------------------
+int feeder_feed_manual_update(int sock, json_t* req, json_t** reply);
+int feeder_firmware_update(int sock, json_t* req, json_t** reply);
+int feeder_melody_list(int sock, json_t* req, json_t** reply);
+int feeder_volume_get(int sock, json_t* req, json_t** reply);
+int feeder_volume_set(int sock, json_t* req, json_t** reply);
+int feeder_cmd_unknown(int sock, json_t* req, json_t** reply);
+int feeder_feed_sched_append(int sock, json_t* req, json_t** reply);
+int feeder_feed_sched_modify(int sock, json_t* req, json_t** reply);
+int feeder_feed_sched_delete(int sock, json_t* req, json_t** reply);
+int feeder_feed_sched_enum(int sock, json_t* req, json_t** reply);
+
+// Reply object with "ver", then "cmd" when given, then "productId".
+json_t* sip_reply_new(const char* cmd);
+void sip_reply_error(json_t* reply, const char* code, const char* message);
+// True when the request's "productId" is the device's own.
+bool sip_product_matches(json_t* req);
+
+// Bounds of the two waits that would otherwise hold the SIP thread forever.
+enum {
+    FEED_REPLY_WAIT_S = 30 * 60,     // a manual feeding, however large, is over by then
+    UPDATER_REPLY_WAIT_S = 10 * 60,  // the updater's answer to an update request
+};
+
+// System V message to and from the firmware updater.
+enum { UPD_MSG_REQUEST = 2, UPD_MSG_STOP = 15, UPD_MSG_TEXT = 368 };
+struct UpdateMsg {
+    long type;
+    char text[UPD_MSG_TEXT];
+};
