@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/settings.h"
 #include "sched/sched.h"
+#include "sip/sip.h"
 #include "sys/sys.h"
 #include "uds/uds.h"
 
@@ -68,7 +69,7 @@ void supervise(int ucom_fd, Feeder* f) {
 }
 
 struct Workers {
-    std::thread uds, sched, ntp, monitor, watchdog;
+    std::thread uds, sched, ntp, monitor, watchdog, sip;
 };
 
 void join(std::thread& t) {
@@ -118,6 +119,10 @@ int app_run() {
     w.ntp = std::thread(ntp_thread_proc);
     w.monitor = std::thread(feeder_thread_proc);
 
+    sip_init();
+    sip_account_add();
+    w.sip = std::thread(sip_thread_proc);
+
     if (!kSilentBuild) {
         plat_system("/root/play /root/audio/tolvikstart2.g711");
         cloud_notify("Start Tolvik V0606.03.audio ", 3);
@@ -128,12 +133,14 @@ int app_run() {
     if (kSilentBuild) {
         // The silent build disarms the watchdog before anything is joined.
         watchdog_close(wdt_fd);
+        join(w.sip);
         join(w.sched);
         join(w.watchdog);
         join(w.ntp);
         join(w.monitor);
         join(w.uds);
     } else {
+        join(w.sip);
         join(w.sched);
         join(w.ntp);
         join(w.monitor);
@@ -143,6 +150,7 @@ int app_run() {
     }
     bttn_close(bttn_fd);
     ucom_close(ucom_fd);
+    sip_shutdown();
     feeder_destroy(f);
     sched_clear();
     cloud_cleanup();

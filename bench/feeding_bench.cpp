@@ -27,6 +27,7 @@
 #include "sim/world.h"
 #include "tests/support/capture.h"
 #include "tests/support/cloud.h"
+#include "tests/support/desk.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -119,7 +120,7 @@ double cycle(double speed) {
     std::string root = make_temp_dir("benchcycle");
     CloudService cloud;
     mkdir((root + "/etc").c_str(), 0755);
-    write_file(root + "/etc/hopperd.conf", "cloud_host = " + cloud.addr() + "\n");
+    write_desk_conf(root, {cloud.addr(), "", ""});
     std::string sock = root + "/ctl.sock";
     char sp[32];
     snprintf(sp, sizeof sp, "%g", speed);

@@ -33,7 +33,7 @@ Feeder* feeder_init() {
     feeder_reset(f);
     f->fw_version = "0.6.0";
     f->proto_version = "1.0.0";
-    f->msgq_id = msgget(MSGQ_KEY, IPC_CREAT | 0666);
+    f->msgq_id = msgget(plat_msgq_key(MSGQ_KEY), IPC_CREAT | 0666);
     if (f->msgq_id < 0) {
         perror("msgget error:");
         return nullptr;

@@ -31,6 +31,10 @@ int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
 // platform reaches it. Board: unchanged. Simulation: below the world's root.
 std::string plat_path(const char* fixed);
 
+// The System V IPC key of a fixed queue (1234 on the board). In simulation a
+// world may use a key of its own, so parallel tests never share a queue.
+key_t plat_msgq_key(key_t fixed);
+
 // --- devices without a file of their own on a desk ----------------------------
 // GPIO ports and the watchdog. Descriptors are real and pollable on both sides.
 int plat_dev_open(const char* fixed, int flags);

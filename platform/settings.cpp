@@ -88,8 +88,11 @@ int settings_apply_line(Settings* s, const char* line, int lineno) {
         char* field;
         bool may_be_empty;
     } singles[] = {
-        {"sip_domain", s->sip_domain, false}, {"sip_outbound_proxy", s->sip_outbound_proxy, true},
-        {"cloud_host", s->cloud_host, false}, {"firmware_host", s->firmware_host, false},
+        {"sip_domain", s->sip_domain, false},
+        {"sip_outbound_proxy", s->sip_outbound_proxy, true},
+        {"sip_listen", s->sip_listen, true},
+        {"cloud_host", s->cloud_host, false},
+        {"firmware_host", s->firmware_host, false},
         {"probe_host", s->probe_host, false},
     };
     for (const Single& one : singles) {

@@ -13,6 +13,7 @@ struct Settings {
     char sip_domain[SETTING_TEXT_MAX];
     char sip_stun[SIP_STUN_COUNT][SETTING_TEXT_MAX];
     char sip_outbound_proxy[SETTING_TEXT_MAX];  // empty: no outbound proxy
+    char sip_listen[SETTING_TEXT_MAX];          // address of the SIP port; empty: every address
     char cloud_host[SETTING_TEXT_MAX];
     char firmware_host[SETTING_TEXT_MAX];
     char ntp_servers[NTP_SERVER_COUNT][SETTING_TEXT_MAX];

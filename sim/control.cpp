@@ -318,11 +318,14 @@ std::string control_handle(World& w, const std::string& line) {
         w.mcu_send_event(uint8_t(json_integer_value(code)));
         return ok();
     }
-    if (strcmp(op, "updater") == 0) {
+    if (strcmp(op, "updater") == 0) {  // "running": the listing; "answer": its reply type
         json_t* running = json_object_get(r, "running");
-        if (!json_is_boolean(running)) return error("updater needs boolean \"running\"");
+        json_t* answer = json_object_get(r, "answer");
+        if (!json_is_boolean(running) && !json_is_integer(answer))
+            return error("updater needs boolean \"running\" or integer \"answer\"");
         std::lock_guard<std::mutex> hold(w.mu());
-        w.shell.updater_running = json_is_true(running);
+        if (json_is_boolean(running)) w.shell.updater_running = json_is_true(running);
+        if (json_is_integer(answer)) w.shell.updater_answer = int(json_integer_value(answer));
         return ok();
     }
     return error("unknown op");

@@ -54,13 +54,18 @@ std::string output_of(World& w, const char* cmd, int* status) {
 int shell_system(World& w, const char* cmd) {
     double wait_s = 0;
     int rc = 0;
+    bool start_updater = false, stop_updater = false;
     {
         std::lock_guard<std::mutex> hold(w.mu());
         w.log("shell", cmd);
         if (starts(cmd, "/root/play ")) {
             wait_s = w.shell.clip_s;  // the player returns when the clip has played
         } else if (starts(cmd, "/root/fw_update")) {
-            w.shell.updater_running = true;
+            w.shell.updater_running = !w.shell.updater_broken;
+            start_updater = !w.shell.updater_broken;
+        } else if (starts(cmd, "killall fw_update")) {
+            w.shell.updater_running = false;
+            stop_updater = true;
         } else if (starts(cmd, "reboot")) {
             w.shell.reboot_requested = true;
         } else if (starts(cmd, "ntpdate ")) {
@@ -75,6 +80,8 @@ int shell_system(World& w, const char* cmd) {
             rc = 127 << 8;
         }
     }
+    if (stop_updater) w.stop_updater();
+    if (start_updater) w.start_updater();
     if (wait_s > 0) w.clock().sleep_us(int64_t(wait_s * 1e6));
     return rc;
 }

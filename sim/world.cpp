@@ -65,6 +65,7 @@ void World::start(const WorldConfig& cfg) {
         events_.clear();
         next_seq_ = 0;
         rng_.seed(cfg.seed);
+        msgq_key = cfg.msgq_key;
         int64_t start = cfg.start_us ? cfg.start_us : real_wall_us();
         if (cfg.manual_clock)
             clock_.set_manual(start, cfg.auto_advance);

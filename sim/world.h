@@ -34,6 +34,7 @@ struct WorldConfig {
     int64_t start_us = 0;      // virtual wall time at start; 0: now
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
+    int msgq_key = 0;       // the updater's queue; 0: the board's own key
 };
 
 struct Event {
@@ -112,7 +113,9 @@ struct WatchdogState {
 
 struct ShellState {
     bool updater_running = false;
-    bool grep_first = false;  // list the grep process before the updater
+    int updater_answer = 0;       // message type the updater sends back to a request; 0: none
+    bool updater_broken = false;  // "/root/fw_update &" starts nothing
+    bool grep_first = false;      // list the grep process before the updater
     bool date_fails = false;
     bool network_up = true;
     bool reboot_requested = false;
@@ -156,6 +159,7 @@ class World {
     uint32_t bttn_pending = 0;
     int bttn_event_fd = -1;
     std::map<int, DeviceFd> devices;
+    int msgq_key = 0;
 
     // Events since `seq` (inclusive), at most `max`; returns the next seq.
     uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000);
@@ -172,6 +176,9 @@ class World {
   private:
     void start_mcu();
     void stop_mcu();
+    void start_updater();  // the updater's side of the queue (sim/updater.cpp)
+    void stop_updater();
+    friend int shell_system(World& w, const char* cmd);
 
     std::mutex mu_;
     VirtualClock clock_;
@@ -181,6 +188,8 @@ class World {
     std::deque<Event> events_;
     uint64_t next_seq_ = 0;
     McuThread* mcu_thread_ = nullptr;
+    struct UpdaterThread;
+    UpdaterThread* updater_ = nullptr;
 };
 
 // Frame helpers of the MCU model (its own, independent of the daemon's).

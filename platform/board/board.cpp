@@ -39,6 +39,9 @@ int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
 std::string plat_path(const char* fixed) {
     return fixed;
 }
+key_t plat_msgq_key(key_t fixed) {
+    return fixed;
+}
 
 int plat_dev_open(const char* fixed, int flags) {
     return open(fixed, flags);

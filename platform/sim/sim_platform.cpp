@@ -44,6 +44,11 @@ std::string plat_path(const char* fixed) {
     return World::get().path(fixed);
 }
 
+key_t plat_msgq_key(key_t fixed) {
+    key_t own = World::get().msgq_key;
+    return own ? own : fixed;
+}
+
 int plat_dev_open(const char* fixed, int flags) {
     return sim::dev_open(World::get(), fixed, flags);
 }

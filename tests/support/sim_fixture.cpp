@@ -4,6 +4,7 @@
 #include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/msg.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -26,12 +27,15 @@ void SimTest::start_world(bool manual_clock, double speed, bool auto_advance) {
     cfg.manual_clock = manual_clock;
     cfg.auto_advance = auto_advance;
     cfg.speed = speed;
-    cfg.start_us = int64_t(1796553000) * 1000000;  // Sunday 2026-12-06 10:30:00 UTC
+    cfg.start_us = int64_t(1796553000) * 1000000;      // Sunday 2026-12-06 10:30:00 UTC
+    cfg.msgq_key = 0x48500000 | (getpid() & 0xFFFFF);  // a queue of this test's own
     world().start(cfg);
     ASSERT_FALSE(world().tty_path().empty());
 }
 
 void SimTest::TearDown() {
     world().stop();
+    int q = msgget(world().msgq_key, 0);
+    if (q >= 0) msgctl(q, IPC_RMID, nullptr);
     remove_tree(root_);
 }

@@ -11,6 +11,7 @@
 
 #include "include/variant.h"
 #include "tests/support/cloud.h"
+#include "tests/support/desk.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
@@ -24,7 +25,7 @@ class Daemon : public ::testing::Test {
         sock_ = root_ + "/ctl.sock";
         // Reports go to a loopback address nobody serves unless a test starts a service.
         mkdir((root_ + "/etc").c_str(), 0755);
-        write_file(root_ + "/etc/hopperd.conf", "cloud_host = " + unused_loopback() + "\n");
+        write_desk_conf(root_);
     }
 
     // Waits for the whole banner; returns false on time-out.

@@ -10,6 +10,7 @@
 #include "include/feed_cmd.h"
 #include "include/variant.h"
 #include "tests/support/cloud.h"
+#include "tests/support/desk.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
@@ -23,7 +24,7 @@ class Feeding : public ::testing::Test {
         cloud_ = std::make_unique<CloudService>();
         ASSERT_TRUE(cloud_->ready());
         mkdir((root_ + "/etc").c_str(), 0755);
-        write_file(root_ + "/etc/hopperd.conf", "cloud_host = " + cloud_->addr() + "\n");
+        write_desk_conf(root_, {cloud_->addr(), "", ""});
         std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
                           (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
         daemon_ = std::make_unique<Process>(

@@ -11,6 +11,7 @@
 
 #include "include/variant.h"
 #include "tests/support/cloud.h"
+#include "tests/support/desk.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -48,7 +49,7 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     CloudService cloud;
     ASSERT_TRUE(cloud.ready());
     mkdir((root + "/etc").c_str(), 0755);
-    write_file(root + "/etc/hopperd.conf", "cloud_host = " + cloud.addr() + "\n");
+    write_desk_conf(root, {cloud.addr(), "", ""});
     // 2026-12-07 is a Monday.
     write_file(
         root + "/etc/feed_sched.conf",

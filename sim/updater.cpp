@@ -1,0 +1,77 @@
+// The firmware updater's side of the message queue: like the real updater it
+// waits in a blocking receive for the daemon's update requests (type 2), so
+// the kernel hands each request straight to it, and when told to it answers
+// with a chosen type (15 stops the daemon).
+#include <errno.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "sim/world.h"
+
+namespace sim {
+
+namespace {
+struct Msg {
+    long type;
+    char text[368];
+};
+const char kStop = 0x7f;  // the first text byte of the message that ends the updater
+}  // namespace
+
+struct World::UpdaterThread {
+    int q = -1;
+    std::thread th;
+};
+
+void World::start_updater() {
+    if (updater_) return;
+    auto* u = new UpdaterThread;
+    u->q = msgget(msgq_key ? msgq_key : 1234, IPC_CREAT | 0666);
+    if (u->q < 0) {
+        delete u;
+        return;
+    }
+    updater_ = u;
+    u->th = std::thread([this, u] {
+        for (;;) {
+            Msg m;
+            if (msgrcv(u->q, &m, sizeof m.text, 2, 0) < 0) {
+                if (errno == EINTR) continue;
+                return;  // the queue is gone
+            }
+            if (m.text[0] == kStop) return;
+            int answer;
+            {
+                std::lock_guard<std::mutex> hold(mu_);
+                answer = shell.updater_answer;
+                log("updater", "update requested, answering " + std::to_string(answer));
+            }
+            if (answer > 0) {
+                memset(&m, 0, sizeof m);
+                m.type = answer;
+                msgsnd(u->q, &m, sizeof m.text, IPC_NOWAIT);
+            }
+        }
+    });
+    // Give it the moment it needs to sit in its receive, as a running
+    // updater would be.
+    usleep(20000);
+}
+
+void World::stop_updater() {
+    if (!updater_) return;
+    Msg m;
+    memset(&m, 0, sizeof m);
+    m.type = 2;
+    m.text[0] = kStop;
+    msgsnd(updater_->q, &m, sizeof m.text, IPC_NOWAIT);
+    updater_->th.join();
+    delete updater_;
+    updater_ = nullptr;
+}
+
+}  // namespace sim

@@ -1,0 +1,430 @@
+// The command envelope and every handler, without the network: replies are
+// recorded instead of sent.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/app.h"
+#include "include/feed_cmd.h"
+#include "include/feeder.h"
+#include "include/result_codes.h"
+#include "include/variant.h"
+#include "platform/platform.h"
+#include "sched/sched.h"
+#include "sip/sip.h"
+#include "tests/support/sim_fixture.h"
+#include "uds/uds.h"
+
+namespace {
+
+struct Sent {
+    std::string to, text;
+};
+std::vector<Sent> g_sent;
+void record(const char* to, const char* text) {
+    g_sent.push_back({to, text});
+}
+
+const char kPhone[] = "sip:phone@feeder.test";
+const char kMac[] = "00:1a:2b:3c:4d:5e";
+
+class Dispatch : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        start_world(false, 1000);  // handler waits run on the scaled clock
+        Feeder* f = get_feeder();
+        feeder_reset(f);
+        f->proto_version = "1.0.0";
+        snprintf(f->product_id, sizeof f->product_id, "%s", kMac);
+        f->msgq_id = msgget(plat_msgq_key(1234), IPC_CREAT | 0666);
+        server_ = uds_open(UDS_SERVER);
+        uds_client_fd = uds_open(UDS_CLIENT);
+        ASSERT_GE(server_, 0);
+        ASSERT_GE(uds_client_fd, 0);
+        g_sent.clear();
+        cmd_set_reply_sender(record);
+        sched_clear();
+    }
+    void TearDown() override {
+        cmd_set_reply_sender(nullptr);
+        close(server_);
+        uds_close(uds_client_fd);
+        uds_client_fd = -1;
+        sched_clear();
+        sig_flag = 1;
+        SimTest::TearDown();
+    }
+    int dispatch(const std::string& body) { return cmd_dispatch(kPhone, body.data(), body.size()); }
+    // A request of the protocol with the device's own product id.
+    static std::string req(const char* cmd, const std::string& args = "") {
+        return std::string("{\"ver\":\"1.0.0\",\"cmd\":\"") + cmd + "\",\"productId\":\"" + kMac +
+               "\"" + args + "}";
+    }
+    static std::string sched_args(const char* uuid, const char* time = "07:05",
+                                  const char* days = "[\"day-mon\",\"day-thur\"]") {
+        return std::string(",\"feedAmount\":\"30\",\"feedTime\":\"") + time +
+               "\",\"feedDaysOfTheWeek\":" + days +
+               ",\"weight\":\"w1\",\"melody\":\"2\",\"uuid\":\"" + uuid + "\"";
+    }
+    json_t* last_reply() {
+        EXPECT_FALSE(g_sent.empty());
+        if (g_sent.empty()) return json_object();
+        json_error_t err;
+        return json_loads(g_sent.back().text.c_str(), 0, &err);
+    }
+    std::string field(json_t* j, const char* key) {
+        json_t* v = json_object_get(j, key);
+        return json_is_string(v) ? json_string_value(v) : std::string("<none>");
+    }
+    int bells() {
+        int n = 0;
+        for (const std::string& s : world_texts("shell"))
+            n += s == "/root/play /root/audio/_bell.g711";
+        return n;
+    }
+    bool datagram_waiting() {
+        FeedCmd c;
+        return recv(server_, &c, sizeof c, MSG_DONTWAIT | MSG_PEEK) > 0;
+    }
+    int server_ = -1;
+};
+
+TEST_F(Dispatch, TextThatIsNotJsonIs400) {
+    StdoutCapture out;
+    on_pager(kPhone, "sip:phone@127.0.0.1:5070", "text/plain", "hello", 5);
+    ASSERT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(g_sent[0].to, kPhone);
+    EXPECT_EQ(g_sent[0].text,
+              std::string("{\"ver\": \"1.0.0\", \"productId\": \"") + kMac +
+                  "\", \"errorCode\": \"400\", \"errorMessage\": \"Message Syntax Error\"}");
+    std::string text = out.text();
+    EXPECT_NE(text.find("--------------- Error --------------"), std::string::npos);
+    EXPECT_NE(
+        text.find(
+            kSilentBuild
+                ? "MESSAGE from sip:phone@feeder.test: sip:phone@127.0.0.1:5070 (text/plain)\n"
+                : "MESSAGE from sip:phone@feeder.test: sip:phone@127.0.0.1:5070 (text/plain) "
+                  "zel\n"),
+        std::string::npos)
+        << text;
+}
+
+TEST_F(Dispatch, JsonThatIsNotAnObjectOrTooLargeIs400) {
+    for (const char* body : {"[1,2]", "\"x\"", "5", "null", ""}) {
+        EXPECT_EQ(dispatch(body), __SIP_ERROR) << body;
+        json_t* r = last_reply();
+        EXPECT_EQ(field(r, "errorCode"), "400") << body;
+        json_decref(r);
+    }
+    std::string huge =
+        req("feeding-schedule-enum-req", ",\"pad\":\"" + std::string(SIP_BODY_MAX, 'p') + "\"");
+    EXPECT_EQ(dispatch(huge), __SIP_ERROR);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "400");
+    json_decref(r);
+}
+
+TEST_F(Dispatch, WrongOrMissingVersionIs505AndNothingRuns) {
+    std::string body = req("feeding-schedule-append-req", sched_args("A"));
+    body.replace(body.find("1.0.0"), 5, "0.6.0");
+    StdoutCapture out;
+    EXPECT_EQ(dispatch(body), __SIP_ERROR);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "505");
+    EXPECT_EQ(field(r, "errorMessage"), "Protocol Version Mismatch");
+    EXPECT_EQ(field(r, "cmd"), "<none>");
+    json_decref(r);
+    EXPECT_TRUE(sched_snapshot().empty());
+    EXPECT_EQ(out.text().find("{\"ver\""), std::string::npos);  // refusals are not printed
+    EXPECT_EQ(dispatch("{\"cmd\":\"feeding-schedule-enum-req\"}"), __SIP_ERROR);
+    EXPECT_EQ(dispatch("{\"ver\":1,\"cmd\":\"feeding-schedule-enum-req\"}"), __SIP_ERROR);
+}
+
+TEST_F(Dispatch, UnknownMissingOrMiscasedCommandIs501) {
+    for (const std::string& body :
+         {std::string("{\"ver\":\"1.0.0\",\"productId\":\"x\"}"), req("Feeding-Schedule-Enum-Req"),
+          req("make-coffee-req"), std::string("{\"ver\":\"1.0.0\",\"cmd\":7}")}) {
+        g_sent.clear();
+        EXPECT_EQ(dispatch(body), __SIP_DONE);
+        ASSERT_EQ(g_sent.size(), 1u) << body;
+        EXPECT_EQ(
+            g_sent[0].text,
+            std::string("{\"ver\": \"1.0.0\", \"productId\": \"") + kMac +
+                "\", \"errorCode\": \"501\", \"errorMessage\": \"실행할 수 없는 명령입니다.\"}");
+    }
+}
+
+TEST_F(Dispatch, ManualFeedingNeverRepliesAndNeedsItsProduct) {
+    std::string bad = req("feeding-manual-update-req", ",\"feedAmount\":\"30\",\"melody\":\"1\"");
+    bad.replace(bad.find(kMac), strlen(kMac), "00:00:00:00:00:00");
+    EXPECT_EQ(dispatch(bad), __SIP_DONE);
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_FALSE(datagram_waiting());
+    // Missing or non-text arguments are refused before anything is sent.
+    for (const char* args :
+         {",\"melody\":\"1\"", ",\"feedAmount\":\"30\"", ",\"feedAmount\":30,\"melody\":\"1\"",
+          ",\"feedAmount\":\"30\",\"melody\":[1]"}) {
+        EXPECT_EQ(dispatch(req("feeding-manual-update-req", args)), __SIP_DONE);
+        EXPECT_FALSE(datagram_waiting()) << args;
+    }
+    EXPECT_TRUE(g_sent.empty());
+}
+
+TEST_F(Dispatch, ManualFeedingForwardsTheRequestAndWaitsForTheService) {
+    std::atomic<int32_t> got_amount{-1};
+    std::string melody;
+    std::thread service([&] {
+        FeedCmd c;
+        struct sockaddr_un from;
+        socklen_t len = sizeof from;
+        if (recvfrom(server_, &c, sizeof c, 0, reinterpret_cast<sockaddr*>(&from), &len) > 0) {
+            got_amount = c.feed_amount;
+            melody = c.melody;
+            FeedCmd r{};
+            r.cmd = __FEED_DONE;
+            sendto(server_, &r, sizeof r, 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    });
+    StdoutCapture out;
+    int rc = feeder_feed_manual_update(
+        uds_client_fd,
+        json_loads(
+            req("feeding-manual-update-req", ",\"feedAmount\":\"25g\",\"melody\":\"3\"").c_str(), 0,
+            nullptr),
+        nullptr);
+    service.join();
+    EXPECT_EQ(rc, __FEED_DONE);
+    EXPECT_EQ(got_amount, 25);  // leading digits, as atoi reads them
+    EXPECT_EQ(melody, "3");
+    EXPECT_NE(out.text().find("feeder_rd_cmd.cmd --> 9\n"), std::string::npos);
+}
+
+TEST_F(Dispatch, ManualFeedingWithoutDigitsSendsZeroGrams) {
+    std::thread service([&] {
+        FeedCmd c;
+        struct sockaddr_un from;
+        socklen_t len = sizeof from;
+        if (recvfrom(server_, &c, sizeof c, 0, reinterpret_cast<sockaddr*>(&from), &len) > 0) {
+            FeedCmd r{};
+            r.cmd = c.feed_amount == 0 ? __FEED_DONE : __FEED_FAIL;
+            sendto(server_, &r, sizeof r, 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    });
+    EXPECT_EQ(
+        dispatch(req("feeding-manual-update-req", ",\"feedAmount\":\"lots\",\"melody\":\"1\"")),
+        __SIP_DONE);
+    service.join();
+    EXPECT_TRUE(g_sent.empty());
+}
+
+TEST_F(Dispatch, WrongProductIs509ForEveryReplyingCommand) {
+    for (const char* cmd :
+         {"feeder-sw-update-req", "feeding-schedule-append-req", "feeding-schedule-modify-req",
+          "feeding-schedule-delete-req", "feeding-schedule-enum-req"}) {
+        std::string body = req(cmd, sched_args("A"));
+        body.replace(body.find(kMac), strlen(kMac), "AA:BB:CC:DD:EE:FF");
+        g_sent.clear();
+        EXPECT_EQ(dispatch(body), __SIP_DONE);
+        json_t* r = last_reply();
+        EXPECT_EQ(field(r, "errorCode"), "509") << cmd;
+        EXPECT_EQ(field(r, "errorMessage"), "productId Mismatch");
+        EXPECT_EQ(json_object_get(r, "error"), nullptr);
+        json_decref(r);
+    }
+    EXPECT_TRUE(sched_snapshot().empty());
+}
+
+TEST_F(Dispatch, SilentCommandsChangeNothing) {
+    size_t shell = world_texts("shell").size();
+    for (const char* cmd : {"melody-enum-req", "sound-volume-get-req", "sound-volume-set-req"}) {
+        EXPECT_EQ(dispatch(req(cmd)), __SIP_DONE);
+    }
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_EQ(world_texts("shell").size(), shell);
+}
+
+TEST_F(Dispatch, UpdaterAnswering13Is502) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.updater_answer = 13;
+    }
+    plat_system("/root/fw_update &");
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "cmd"), "feeder-sw-update-res");
+    EXPECT_EQ(field(r, "errorCode"), "502");
+    EXPECT_EQ(field(r, "errorMessage"), "Feeder Internal Error");
+    json_decref(r);
+    auto sh = world_texts("shell");
+    bool downloaded =
+        std::find(
+            sh.begin(), sh.end(),
+            "wget -O /root/fw_update http://fw.tolvik.net:8088/update/tolvik_app/fw_update") !=
+        sh.end();
+    EXPECT_EQ(downloaded, !kSilentBuild);
+}
+
+TEST_F(Dispatch, OwnRequestReadBackIsResult2) {
+    // No updater runs to take the request (its download failed): the first
+    // message on the queue is the device's own request.
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.updater_broken = true;
+    }
+    json_t* request = json_loads(req("feeder-sw-update-req").c_str(), 0, nullptr);
+    json_t* reply = nullptr;
+    EXPECT_EQ(feeder_firmware_update(-1, request, &reply), 2);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(field(reply, "errorCode"), "200");
+    json_decref(reply);
+    json_decref(request);
+}
+
+TEST_F(Dispatch, StopFromTheUpdaterEndsTheProgramAfterTheReply) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.updater_answer = 15;
+    }
+    plat_system("/root/fw_update &");
+    sig_flag = 1;
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    EXPECT_EQ(sig_flag, 0);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "200");
+    json_decref(r);
+}
+
+TEST_F(Dispatch, UpdaterThatNeverAnswersIsGivenUp) {
+    plat_system("/root/fw_update &");  // takes the request, says nothing
+    StdoutCapture out;
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    EXPECT_NE(out.text().find("no answer from the updater in 600 s"), std::string::npos);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "200");  // the failure is not the phone's to hear
+    json_decref(r);
+}
+
+TEST_F(Dispatch, AppendReplacesAndModifyAdds) {
+    StdoutCapture out;
+    EXPECT_EQ(dispatch(req("feeding-schedule-append-req", sched_args("A"))), __SIP_DONE);
+    json_t* r = last_reply();
+    EXPECT_EQ(
+        g_sent.back().text,
+        std::string(
+            "{\"ver\": \"1.0.0\", \"cmd\": \"feeding-schedule-append-res\", \"productId\": \"") +
+            kMac + "\", \"errorCode\": \"200\", \"errorMessage\": \"\"}");
+    json_decref(r);
+    EXPECT_EQ(dispatch(req("feeding-schedule-append-req", sched_args("A", "9:30"))), __SIP_DONE);
+    auto list = sched_snapshot();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].feed_time, 570);
+    EXPECT_EQ(dispatch(req("feeding-schedule-modify-req", sched_args("B"))), __SIP_DONE);
+    EXPECT_EQ(sched_snapshot().size(), 2u);
+    EXPECT_EQ(field(r = last_reply(), "cmd"), "feeding-schedule-modify-res");
+    json_decref(r);
+    std::string text = out.text();
+    EXPECT_NE(text.find("------------> feeder_feed_sched_append entered "), std::string::npos);
+    EXPECT_NE(text.find("feedTime 07:05  ( 425 )\n"), std::string::npos);
+    EXPECT_NE(text.find("mon, thu, \n"), std::string::npos);
+    EXPECT_NE(text.find("schedule added or updated"), std::string::npos);
+    // Saved after each change; the bell twice per change in the prompt build.
+    EXPECT_NE(read_file(root_ + "/etc/feed_sched.conf").find("\"uuid\": \"B\""), std::string::npos);
+    EXPECT_EQ(bells(), kSilentBuild ? 0 : 6);
+}
+
+TEST_F(Dispatch, UnknownDayIsSkippedTheEntryKept) {
+    StdoutCapture out;
+    dispatch(
+        req("feeding-schedule-append-req", sched_args("A", "8:00", "[\"day-thu\",\"day-sat\"]")));
+    auto list = sched_snapshot();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].days[4], 0);
+    EXPECT_EQ(list[0].days[6], 1);
+    EXPECT_NE(out.text().find("json feedDaysOfTheWeek parsing error....!!!!!"), std::string::npos);
+}
+
+TEST_F(Dispatch, BadScheduleRequestsTouchNothing) {
+    const std::string bad[] = {
+        ",\"feedAmount\":\"30\",\"feedTime\":\"8:00\",\"weight\":\"w\",\"melody\":\"1\"",  // no
+                                                                                           // uuid
+        sched_args("A", "25:00"),
+        sched_args("A", "eight"),
+        sched_args("A", "8:00",
+                   "\"day-mon\""),  // not a list: no day, still an entry? no: kept below
+        ",\"feedAmount\":30,\"feedTime\":\"8:00\",\"weight\":\"w\",\"melody\":\"1\",\"uuid\":\"A\"",
+        sched_args(std::string(64, 'u').c_str()),
+        ",\"feedAmount\":\"30\",\"feedTime\":\"8:00\",\"weight\":\"123456789012\",\"melody\":\"1\","
+        "\"uuid\":\"A\"",
+    };
+    int refused = 0;
+    for (const std::string& args : bad) {
+        g_sent.clear();
+        dispatch(req("feeding-schedule-append-req", args));
+        json_t* r = last_reply();
+        refused += field(r, "errorCode") == "400";
+        json_decref(r);
+    }
+    EXPECT_EQ(refused, 6);  // a day list that is not a list sets no day but is no error
+    EXPECT_LE(sched_snapshot().size(), 1u);
+    sched_clear();
+    // Delete lists: a bad element deletes nothing at all.
+    dispatch(req("feeding-schedule-append-req", sched_args("A")));
+    for (const char* list : {"[\"A\",5]", "\"A\"", "[\"A\",null]"}) {
+        g_sent.clear();
+        dispatch(req("feeding-schedule-delete-req", std::string(",\"uuid\":") + list));
+        json_t* r = last_reply();
+        EXPECT_EQ(field(r, "errorCode"), "400") << list;
+        json_decref(r);
+    }
+    EXPECT_EQ(sched_snapshot().size(), 1u);
+}
+
+TEST_F(Dispatch, DeleteReportsEachUuidInOrder) {
+    dispatch(req("feeding-schedule-append-req", sched_args("A")));
+    g_sent.clear();
+    StdoutCapture out;
+    dispatch(req("feeding-schedule-delete-req", ",\"uuid\":[\"A\",\"nope\"]"));
+    ASSERT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(
+        g_sent[0].text,
+        std::string(
+            "{\"ver\": \"1.0.0\", \"cmd\": \"feeding-schedule-delete-res\", \"productId\": \"") +
+            kMac +
+            "\", \"error\": [{\"uuid\": \"A\", \"code\": \"200\", \"message\": \"\"}, "
+            "{\"uuid\": \"nope\", \"code\": \"404\", \"message\": \"스케쥴 삭제 실패\"}]}");
+    EXPECT_TRUE(sched_snapshot().empty());
+    EXPECT_EQ(read_file(root_ + "/etc/feed_sched.conf"), "[]");
+    std::string text = out.text();
+    EXPECT_NE(text.find("schedule deleted"), std::string::npos);
+    EXPECT_NE(text.find("schedule error\nscheudle unkown error\n"), std::string::npos);
+    g_sent.clear();
+    dispatch(req("feeding-schedule-delete-req"));  // no list: nothing to report
+    json_t* r = last_reply();
+    EXPECT_EQ(json_array_size(json_object_get(r, "error")), 0u);
+    json_decref(r);
+}
+
+TEST_F(Dispatch, EnumerationPadsTheTime) {
+    dispatch(req("feeding-schedule-enum-req"));
+    EXPECT_EQ(
+        g_sent.back().text,
+        std::string(
+            "{\"ver\": \"1.0.0\", \"cmd\": \"feeding-schedule-enum-res\", \"productId\": \"") +
+            kMac + "\", \"feedingSchedules\": [], \"errorCode\": \"200\", \"errorMessage\": \"\"}");
+    dispatch(req("feeding-schedule-append-req", sched_args("A")));
+    dispatch(req("feeding-schedule-enum-req"));
+    json_t* r = last_reply();
+    json_t* first = json_array_get(json_object_get(r, "feedingSchedules"), 0);
+    EXPECT_EQ(field(first, "feedTime"), "07:05");
+    EXPECT_EQ(field(first, "uuid"), "A");
+    json_decref(r);
+}
+
+}  // namespace
