@@ -67,9 +67,13 @@ bool Process::wait_for(const std::string& text, double seconds, size_t from) {
     return false;
 }
 
+int Process::wait(double seconds) {
+    return stop(0, seconds);
+}
+
 int Process::stop(int signo, double seconds) {
     if (pid_ <= 0) return -1;
-    kill(pid_, signo);
+    if (signo) kill(pid_, signo);
     double end = now_s() + seconds;
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {

@@ -19,6 +19,9 @@ class Process {
     bool wait_for(const std::string& text, double seconds, size_t from = 0);
     // Sends a signal and waits for the exit; returns the exit status, or -1.
     int stop(int signo, double seconds);
+    // Waits for the child to end by itself; its exit status, or -1 (killed
+    // after the time-out, or ended by a signal).
+    int wait(double seconds);
 
   private:
     pid_t pid_ = -1;
