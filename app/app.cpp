@@ -8,14 +8,17 @@
 
 #include <thread>
 
+#include "app/fds.h"
 #include "app/identity.h"
 #include "feeder/feeder.h"
+#include "gpio/buttons.h"
 #include "gpio/gpio.h"
 #include "include/log.h"
 #include "include/result_codes.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
+#include "net/wifi.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
 #include "sched/sched.h"
@@ -69,11 +72,26 @@ void supervise(int ucom_fd, Feeder* f) {
 }
 
 struct Workers {
-    std::thread uds, sched, ntp, monitor, watchdog, sip;
+    std::thread bttn, uds, sched, ntp, monitor, watchdog, sip;
 };
 
 void join(std::thread& t) {
     if (t.joinable()) t.join();
+}
+
+// Start-up waits here until the network answers, and still serves the
+// buttons meanwhile, so that a factory reset or WPS works offline.
+void wait_for_network(int bttn_fd, Feeder* f) {
+    while (wifi_check_connection() == __WIFI_ERROR) {
+        f->online = 0;
+        struct pollfd p = {bttn_fd, POLLIN, 0};
+        int rc = plat_poll(&p, 1, 2000);
+        if (rc < 0) perror("poll");
+        if (rc > 0 && (p.revents & POLLIN))
+            bttn_action(bttn_r_event(bttn_fd));
+        else
+            log_out("Wi-Fi Error...........!!!\n");
+    }
 }
 
 }  // namespace
@@ -83,8 +101,10 @@ int app_run() {
     signal(SIGINT, sig_handler);
     settings();  // read the deployment settings before any thread needs them
     cloud_init();
+    Workers w;
 
     int bttn_fd = bttn_open();
+    w.bttn = std::thread(bttn_thread_proc, bttn_fd);
 
     int ucom_fd = ucom_open();
     ucom_set_led(ucom_fd, 1, 3);
@@ -99,7 +119,6 @@ int app_run() {
     ucom_set_led(ucom_fd, 1, 3);
     ucom_set_led(ucom_fd, 1, 4);
 
-    Workers w;
     int uds_fd = uds_open(UDS_SERVER);
     w.uds = std::thread(uds_thread_proc, uds_fd);
 
@@ -112,6 +131,7 @@ int app_run() {
     settle_identity(f);
     print_banner(f);
 
+    wait_for_network(bttn_fd, f);
     f->online = 1;
 
     int wdt_fd = watchdog_open();
@@ -133,23 +153,16 @@ int app_run() {
     if (kSilentBuild) {
         // The silent build disarms the watchdog before anything is joined.
         watchdog_close(wdt_fd);
-        join(w.sip);
-        join(w.sched);
-        join(w.watchdog);
-        join(w.ntp);
-        join(w.monitor);
-        join(w.uds);
+        for (std::thread* t : {&w.sip, &w.sched, &w.watchdog, &w.ntp, &w.monitor, &w.bttn, &w.uds})
+            join(*t);
     } else {
-        join(w.sip);
-        join(w.sched);
-        join(w.ntp);
-        join(w.monitor);
-        join(w.uds);
+        for (std::thread* t : {&w.sip, &w.sched, &w.ntp, &w.monitor, &w.bttn, &w.uds}) join(*t);
         watchdog_close(wdt_fd);
         join(w.watchdog);
     }
     bttn_close(bttn_fd);
     ucom_close(ucom_fd);
+    fds_clear();
     sip_shutdown();
     feeder_destroy(f);
     sched_clear();

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <mutex>
 
 struct GpioPins {
@@ -12,10 +13,12 @@ struct GpioPins {
 };
 
 struct GpioState {
-    int32_t bttn_fd;         // /dev/gpio/f: buttons and both load-cell lines
-    int32_t ldcell_fd;       // /dev/gpio/i: the load-cell control line
-    int32_t wps_pressed_at;  // time of the WPS button's first edge, 0 if none
-    int32_t rst_pressed_at;  // same for the factory-reset button
+    int32_t bttn_fd;    // /dev/gpio/f: buttons and both load-cell lines
+    int32_t ldcell_fd;  // /dev/gpio/i: the load-cell control line
+    // Seconds of a button's first edge, 0 if none. Two threads may query the
+    // buttons at once (start-up's network wait and the button thread).
+    std::atomic<int32_t> wps_pressed_at;
+    std::atomic<int32_t> rst_pressed_at;
     GpioPins bttn_pins;
     GpioPins ldcell_pins;
     std::mutex gpio_lock;  // one button query or one whole load-cell read

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -312,6 +313,23 @@ std::string control_handle(World& w, const std::string& line) {
         w.log("control", "faults cleared");
         return ok();
     }
+    if (strcmp(op, "button") == 0) {  // "line": "reset" or "wps"; "hold_s" or "edge"
+        const char* line = json_string_value(json_object_get(r, "line"));
+        uint32_t mask = line && strcmp(line, "reset") == 0 ? 1
+                        : line && strcmp(line, "wps") == 0 ? 2
+                                                           : 0;
+        if (!mask) return error("button needs \"line\": \"reset\" or \"wps\"");
+        json_t* hold_s = json_object_get(r, "hold_s");
+        const char* edge = json_string_value(json_object_get(r, "edge"));
+        if (json_is_number(hold_s) && json_number_value(hold_s) >= 0) {
+            w.press_button(mask, json_number_value(hold_s));
+        } else if (edge && (strcmp(edge, "press") == 0 || strcmp(edge, "release") == 0)) {
+            w.button_edge(mask, strcmp(edge, "press") == 0);
+        } else {
+            return error("button needs \"hold_s\" >= 0 or \"edge\": \"press\" / \"release\"");
+        }
+        return ok();
+    }
     if (strcmp(op, "mcu_event") == 0) {
         json_t* code = json_object_get(r, "code");
         if (!json_is_integer(code)) return error("mcu_event needs integer \"code\"");
@@ -335,6 +353,7 @@ namespace {
 
 struct Server {
     int listen_fd = -1;
+    int wake = -1;  // eventfd: time to stop
     std::string path;
     std::atomic<bool> stop{false};
     std::thread th;
@@ -365,8 +384,8 @@ void serve_client(World& w, int fd) {
 
 void serve(World& w, Server& s) {
     while (!s.stop) {
-        struct pollfd p = {s.listen_fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
+        struct pollfd p[2] = {{s.listen_fd, POLLIN, 0}, {s.wake, POLLIN, 0}};
+        if (poll(p, 2, -1) <= 0 || !(p[0].revents & POLLIN)) continue;
         int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         std::lock_guard<std::mutex> hold(s.mu);
@@ -396,6 +415,7 @@ int control_start(World& w, const std::string& path) {
     }
     g_server = new Server;
     g_server->listen_fd = fd;
+    g_server->wake = eventfd(0, EFD_CLOEXEC);
     g_server->path = path;
     g_server->th = std::thread([&w] { serve(w, *g_server); });
     return 0;
@@ -404,7 +424,10 @@ int control_start(World& w, const std::string& path) {
 void control_stop() {
     if (!g_server) return;
     g_server->stop = true;
+    uint64_t one = 1;
+    if (write(g_server->wake, &one, sizeof one) < 0) perror("eventfd");
     g_server->th.join();
+    close(g_server->wake);
     for (int fd : g_server->client_fds) shutdown(fd, SHUT_RDWR);
     for (std::thread& t : g_server->clients) t.join();
     for (int fd : g_server->client_fds) close(fd);

@@ -6,9 +6,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -19,6 +21,7 @@ namespace sim {
 
 struct World::McuThread {
     int master = -1;
+    int wake = -1;        // eventfd: an event frame to send, or time to stop
     int slave_hold = -1;  // keeps the pty open while the daemon closes and reopens it
     std::atomic<bool> stop{false};
     std::thread th;
@@ -232,17 +235,28 @@ void take_frames(World& w, World::McuThread& t) {
 void run(World& w, World::McuThread& t) {
     uint8_t buf[256];
     while (!t.stop) {
-        int timeout = 10;
-        struct pollfd pfd = {t.master, POLLIN, 0};
-        int rc = poll(&pfd, 1, timeout);
-        if (rc > 0 && (pfd.revents & POLLIN)) {
+        // Asleep until a request, an event to send or a late reply's time: an
+        // idle board costs no wake-ups.
+        int timeout = -1;
+        int64_t now = real_mono_us();
+        for (const auto& l : t.late) {
+            int ms = int(std::max<int64_t>(0, (l.due_us - now + 999) / 1000));
+            if (timeout < 0 || ms < timeout) timeout = ms;
+        }
+        struct pollfd pfd[2] = {{t.master, POLLIN, 0}, {t.wake, POLLIN, 0}};
+        int rc = poll(pfd, 2, timeout);
+        if (rc > 0 && (pfd[1].revents & POLLIN)) {
+            uint64_t drain;
+            if (read(t.wake, &drain, sizeof drain) < 0) perror("eventfd");
+        }
+        if (rc > 0 && (pfd[0].revents & POLLIN)) {
             ssize_t n = read(t.master, buf, sizeof buf);
             if (n > 0) {
                 t.inbuf.insert(t.inbuf.end(), buf, buf + n);
                 take_frames(w, t);
             }
         }
-        int64_t now = real_mono_us();
+        now = real_mono_us();
         for (size_t i = 0; i < t.late.size();) {
             if (t.late[i].due_us <= now) {
                 write_all(t.master, t.late[i].bytes);
@@ -263,6 +277,12 @@ void run(World& w, World::McuThread& t) {
 
 }  // namespace
 
+void World::mcu_wake() {
+    if (!mcu_thread_) return;
+    uint64_t one = 1;
+    if (write(mcu_thread_->wake, &one, sizeof one) < 0) perror("eventfd");
+}
+
 void World::start_mcu() {
     auto* t = new McuThread;
     t->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -272,6 +292,7 @@ void World::start_mcu() {
         return;
     }
     tty_path_ = ptsname(t->master);
+    t->wake = eventfd(0, EFD_CLOEXEC);
     t->slave_hold = open(tty_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct termios tio;
     if (t->slave_hold >= 0 && tcgetattr(t->slave_hold, &tio) == 0) {
@@ -289,8 +310,10 @@ void World::stop_mcu() {
     McuThread* t = mcu_thread_;
     if (!t) return;
     t->stop = true;
+    mcu_wake();
     t->th.join();
     close(t->master);
+    close(t->wake);
     if (t->slave_hold >= 0) close(t->slave_hold);
     delete t;
     mcu_thread_ = nullptr;

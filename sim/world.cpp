@@ -156,6 +156,8 @@ void World::update() {
     if (wdt.armed && !wdt.bitten && now - wdt.last_kick_us > int64_t(wdt.timeout_s) * 1000000) {
         wdt.bitten = true;
         log("watchdog", "bite: no keep-alive for " + std::to_string(wdt.timeout_s) + " s");
+        fprintf(stderr, "sim: watchdog bite: no keep-alive for %d s, the board would reset\n",
+                wdt.timeout_s);
     }
 }
 
@@ -188,8 +190,28 @@ void World::button_edge(uint32_t line, bool pressed) {
 }
 
 void World::mcu_send_event(uint8_t code) {
+    {
+        std::lock_guard<std::mutex> hold(mu_);
+        mcu.pending_events.push_back(make_frame(code, {0x00}));
+    }
+    mcu_wake();
+}
+
+void World::press_button(uint32_t line, double hold_s) {
+    button_edge(line, true);
     std::lock_guard<std::mutex> hold(mu_);
-    mcu.pending_events.push_back(make_frame(code, {0x00}));
+    helpers_.emplace_back([this, line, hold_s] {
+        clock_.sleep_us(int64_t(hold_s * 1e6));
+        if (!stopping_) button_edge(line, false);
+    });
+}
+
+void World::tick() {
+    while (!stopping_) {
+        clock_.sleep_us(1000000);
+        std::lock_guard<std::mutex> hold(mu_);
+        update();
+    }
 }
 
 uint8_t frame_checksum(const uint8_t* p, int n) {

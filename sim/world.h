@@ -8,11 +8,13 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/clock.h"
@@ -170,6 +172,9 @@ class World {
     void button_edge(uint32_t line, bool pressed);
     // Queue an MCU event frame (0x80 / 0x81) to be sent on its own.
     void mcu_send_event(uint8_t code);
+    // Press a button now and release it `hold_s` virtual seconds later; each
+    // edge raises an interrupt.
+    void press_button(uint32_t line, double hold_s);
 
     struct McuThread;  // the MCU model's pty and thread (sim/mcu_model.cpp)
 
@@ -178,6 +183,8 @@ class World {
     void stop_mcu();
     void start_updater();  // the updater's side of the queue (sim/updater.cpp)
     void stop_updater();
+    void mcu_wake();
+    void tick();  // a virtual second's look at the world, for what nobody asks about
     friend int shell_system(World& w, const char* cmd);
 
     std::mutex mu_;
@@ -190,6 +197,8 @@ class World {
     McuThread* mcu_thread_ = nullptr;
     struct UpdaterThread;
     UpdaterThread* updater_ = nullptr;
+    std::vector<std::thread> helpers_;  // button holds and the ticker
+    std::atomic<bool> stopping_{false};
 };
 
 // Frame helpers of the MCU model (its own, independent of the daemon's).

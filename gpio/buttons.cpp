@@ -1,0 +1,124 @@
+#include "gpio/buttons.h"
+
+#include <stdio.h>
+
+#include "app/app.h"
+#include "app/identity.h"
+#include "gpio/gpio.h"
+#include "include/feeder.h"
+#include "include/log.h"
+#include "include/result_codes.h"
+#include "include/variant.h"
+#include "net/cloud.h"
+#include "net/wifi.h"
+#include "platform/platform.h"
+#include "sched/sched.h"
+
+namespace {
+
+// One button's edge: the first arms it, the next decides.
+int edge(std::atomic<int32_t>& pressed_at, int port, int long_press_code) {
+    GpioState* g = gpio_state();
+    plat_dev_ioctl(g->bttn_fd, GPIO_REQ_IRQ_ACK, g->bttn_pins.mask);
+    int32_t now = int32_t(plat_time());
+    if (pressed_at == 0) {
+        log_out("\t==> interrupt -> ch :%s | port : 0x%02x\n", "/dev/gpio/f", port);
+        pressed_at = now;
+        return __BTTN_NONE;
+    }
+    if (now - pressed_at > BTTN_LONG_PRESS_S) {
+        log_out("\t==> interrupt -> ch :%s | port : 0x%02x\n", "/dev/gpio/f", port);
+        return long_press_code;
+    }
+    pressed_at = 0;
+    return __BTTN_NONE;
+}
+
+int factory_default() {
+    Feeder* f = get_feeder();
+    log_out(">>>>>>>>>>> factory default...\n");
+    feeder_conf_write();
+    feeder_conf_read();
+    get_mac_addr();
+    sched_write_empty();
+    int r = cloud_request(f->sipid, CLOUD_REGISTER);
+    if (r == __HTTP_DONE) log_out("\t%s register successful...\n", f->sipid);
+    wifi_write_config();
+    plat_system("reboot &");
+    sig_flag = 0;
+    return r;
+}
+
+int wps() {
+    log_out(">>>>>>>>>>> WPS wifi connection...\n");
+    if (!kSilentBuild) plat_system("/root/play /root/audio/wps.g711");
+    wifi_write_config();
+    wifi_start_wps();
+    if (kSilentBuild) return 0;
+    for (int i = 0; i < 10; ++i) {
+        plat_sleep(2);
+        if (wifi_check_connection() == __WIFI_DONE) break;
+        plat_system("/root/play /root/audio/_beep.g711");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int bttn_r_event(int fd) {
+    GpioState* g = gpio_state();
+    log_out("%s entered\n", __func__);
+    int rc;
+    {
+        std::lock_guard<std::mutex> hold(g->gpio_lock);
+        rc = plat_dev_ioctl(fd, GPIO_REQ_IRQ_QUERY, reinterpret_cast<uintptr_t>(&g->bttn_pins));
+        log_out("ioctl of %d , port : 0x%x\n", fd, g->bttn_pins.value);
+        if (rc < 0) perror("ioctl");
+    }
+    if (rc < 0) {
+        LOG_RETURN(__BTTN_NONE);
+        return __BTTN_NONE;
+    }
+    int port = int(g->bttn_pins.value);
+    if (port == GPIO_BTTN_RST) {
+        int r = edge(g->rst_pressed_at, port, __BTTN_FAC_RST);
+        // The factory-reset button stays armed: the device is restarting.
+        if (r == __BTTN_FAC_RST) LOG_RETURN(__BTTN_FAC_RST);
+        return r;
+    }
+    if (port == GPIO_BTTN_WPS) {
+        int r = edge(g->wps_pressed_at, port, __BTTN_WIFI_WPS);
+        if (r == __BTTN_WIFI_WPS) {
+            LOG_RETURN(__BTTN_WIFI_WPS);
+            // The silent build keeps it armed, so the next edge is a long press again.
+            if (!kSilentBuild) g->wps_pressed_at = 0;
+        }
+        return r;
+    }
+    LOG_RETURN(__BTTN_NONE);
+    return __BTTN_NONE;
+}
+
+void bttn_thread_proc(int fd) {
+    while (sig_flag) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int rc = plat_poll(&p, 1, 3000);
+        if (rc < 0) {
+            perror("-----------------------------------> select");
+            continue;
+        }
+        if (rc > 0) bttn_action(bttn_r_event(fd));
+    }
+    log_out("%s exit...\n", __func__);
+}
+
+int bttn_action(int event) {
+    switch (event) {
+        case __BTTN_FAC_RST:
+            return factory_default();
+        case __BTTN_WIFI_WPS:
+            return wps();
+        default:
+            return 0;
+    }
+}
