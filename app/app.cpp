@@ -75,8 +75,11 @@ struct Workers {
     std::thread bttn, uds, sched, ntp, monitor, watchdog, sip;
 };
 
-void join(std::thread& t) {
-    if (t.joinable()) t.join();
+// Joins one worker; the shutdown sequence is in the log for whoever reads it.
+void join(std::thread& t, const char* name) {
+    if (!t.joinable()) return;
+    t.join();
+    log_out("shutdown: %s joined\n", name);
 }
 
 // Start-up waits here until the network answers, and still serves the
@@ -153,12 +156,22 @@ int app_run() {
     if (kSilentBuild) {
         // The silent build disarms the watchdog before anything is joined.
         watchdog_close(wdt_fd);
-        for (std::thread* t : {&w.sip, &w.sched, &w.watchdog, &w.ntp, &w.monitor, &w.bttn, &w.uds})
-            join(*t);
+        join(w.sip, "sip_thread_proc");
+        join(w.sched, "sched_thread_proc");
+        join(w.watchdog, "watchdog_thread_proc");
+        join(w.ntp, "ntp_thread_proc");
+        join(w.monitor, "feeder_thread_proc");
+        join(w.bttn, "bttn_thread_proc");
+        join(w.uds, "uds_thread_proc");
     } else {
-        for (std::thread* t : {&w.sip, &w.sched, &w.ntp, &w.monitor, &w.bttn, &w.uds}) join(*t);
+        join(w.sip, "sip_thread_proc");
+        join(w.sched, "sched_thread_proc");
+        join(w.ntp, "ntp_thread_proc");
+        join(w.monitor, "feeder_thread_proc");
+        join(w.bttn, "bttn_thread_proc");
+        join(w.uds, "uds_thread_proc");
         watchdog_close(wdt_fd);
-        join(w.watchdog);
+        join(w.watchdog, "watchdog_thread_proc");
     }
     bttn_close(bttn_fd);
     ucom_close(ucom_fd);

@@ -219,6 +219,8 @@ int dev_close(World& w, int fd) {
             // The driver disarms only after the magic character.
             if (w.wdt.magic) w.wdt.armed = false;
             w.log("watchdog", w.wdt.magic ? "magic close: disarmed" : "closed without magic");
+            fprintf(stderr, "sim: watchdog %s\n",
+                    w.wdt.magic ? "magic close: disarmed" : "closed without magic: still armed");
         }
         w.devices.erase(it);
     }

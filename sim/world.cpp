@@ -81,9 +81,20 @@ void World::start(const WorldConfig& cfg) {
         for (const char* d : {"/etc", "/dev", "/tmp", "/root/audio"}) make_dirs(root_ + d);
     }
     if (cfg.start_mcu) start_mcu();
+    stopping_ = false;
+    // A watchdog that stops being fed bites even when nobody looks.
+    if (!cfg.manual_clock) helpers_.emplace_back([this] { tick(); });
 }
 
 void World::stop() {
+    stopping_ = true;
+    std::vector<std::thread> helpers;
+    {
+        std::lock_guard<std::mutex> hold(mu_);
+        helpers.swap(helpers_);
+    }
+    for (std::thread& t : helpers) t.join();
+    stop_updater();
     stop_mcu();
 }
 

@@ -1,0 +1,178 @@
+// The whole device lifecycle through hopperd-sim: network wait, buttons,
+// watchdog, the shutdown order of each build.
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
+
+#include "include/variant.h"
+#include "tests/support/desk.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
+namespace {
+
+class Lifecycle : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = make_temp_dir("life");
+        sock_ = root_ + "/ctl.sock";
+        write_desk_conf(root_);
+    }
+    void TearDown() override {
+        if (d_) d_->stop(SIGKILL, 5);
+        remove_tree(root_);
+    }
+    void start(bool network_up = true) {
+        std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
+                          (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
+        d_ = std::make_unique<Process>(
+            std::vector<std::string>{bin, "--root", root_, "--speed", "50", "--control", sock_});
+        // The calibration takes 37 virtual seconds: time enough to cut the network.
+        for (int i = 0; i < 200 && ctl("{\"op\":\"state\"}").empty(); ++i) usleep(10000);
+        if (!network_up) {
+            ASSERT_EQ(ctl(R"({"op":"set","network_up":false})"), "{\"ok\":true}");
+        }
+    }
+    std::string ctl(const std::string& req) { return control_request(sock_, req); }
+    std::vector<std::pair<long, std::string>> events(const char* kind) {
+        std::string reply = ctl(std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
+        std::vector<std::pair<long, std::string>> out;
+        json_error_t err;
+        json_t* j = json_loads(reply.c_str(), 0, &err);
+        size_t i;
+        json_t* e;
+        json_array_foreach(json_object_get(j, "events"), i, e) {
+            out.push_back({long(json_integer_value(json_object_get(e, "t"))),
+                           json_string_value(json_object_get(e, "text"))});
+        }
+        json_decref(j);
+        return out;
+    }
+    bool shell_ran(const std::string& cmd, double seconds) {
+        for (int i = 0; i < int(seconds * 20); ++i) {
+            for (auto& e : events("shell"))
+                if (e.second == cmd) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+    // Positions of texts in the output, in the order given; -1 when missing.
+    std::vector<long> positions(const std::vector<std::string>& texts) {
+        std::string out = d_->output();
+        std::vector<long> at;
+        for (const std::string& t : texts) {
+            size_t p = out.find(t);
+            at.push_back(p == std::string::npos ? -1 : long(p));
+        }
+        return at;
+    }
+    static bool ascending(const std::vector<long>& v) {
+        for (size_t i = 0; i < v.size(); ++i)
+            if (v[i] < 0 || (i && v[i] < v[i - 1])) return false;
+        return true;
+    }
+    std::string root_, sock_;
+    std::unique_ptr<Process> d_;
+};
+
+TEST_F(Lifecycle, FactoryResetWorksWhileWaitingForTheNetwork) {
+    start(false);
+    ASSERT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 20)) << d_->output();
+    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":6})"), "{\"ok\":true}");
+    ASSERT_TRUE(shell_ran("reboot &", 10)) << d_->output();
+    EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> factory default...", 1));
+    EXPECT_EQ(read_file(root_ + "/etc/feed_sched.conf"), "[]");
+    // The wait has no other way out than the network.
+    size_t mark = d_->output().size();
+    EXPECT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 5, mark));
+    ctl(R"({"op":"set","network_up":true})");
+    EXPECT_TRUE(d_->wait_for("Bye....", 20)) << d_->output();
+    EXPECT_EQ(d_->stop(0, 10), 0);
+}
+
+TEST_F(Lifecycle, SigintWaitsForTheNetworkThenShutsDownInOrder) {
+    start(false);
+    ASSERT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 20)) << d_->output();
+    kill(d_->pid(), SIGINT);
+    size_t mark = d_->output().size();
+    EXPECT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 5, mark));
+    usleep(200000);
+    EXPECT_EQ(d_->output().find("Bye...."), std::string::npos);
+    ctl(R"({"op":"set","network_up":true})");
+    EXPECT_TRUE(d_->wait_for("Bye....", 20)) << d_->output();
+    EXPECT_EQ(d_->stop(0, 10), 0);
+    // The steps after the wait still ran; their threads found the flag cleared.
+    EXPECT_TRUE(ascending(positions({"Wifi -> connection established!", "watchdog open fd : ",
+                                     "shutdown: sip_thread_proc joined", "Bye...."})))
+        << d_->output();
+}
+
+TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
+    start(true);
+    ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
+    EXPECT_TRUE(ascending(positions(
+        {"button open fd : ", "loadcell open fd : ", "ucom open fd : ", "ZELfI1:",
+         "uds server open fd : ", "sipid ---> ", "Wifi -> connection established!",
+         "watchdog open fd : ", "heartbeat : 15 @ watchdog_thread_proc", "uds client open fd : "})))
+        << d_->output();
+    usleep(1500000);  // 75 virtual seconds
+    std::vector<long> kicks;
+    for (auto& e : events("watchdog"))
+        if (e.second == "keepalive") kicks.push_back(e.first);
+    ASSERT_GE(kicks.size(), 10u);
+    for (size_t i = 1; i < kicks.size(); ++i) EXPECT_NEAR(kicks[i] - kicks[i - 1], 5, 1);
+    EXPECT_EQ(ctl(R"({"op":"state"})").find("\"bitten\":true"), std::string::npos);
+
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+    std::vector<std::string> order =
+        kSilentBuild ? std::vector<std::string>{"sim: watchdog magic close: disarmed",
+                                                "shutdown: sip_thread_proc joined",
+                                                "shutdown: sched_thread_proc joined",
+                                                "shutdown: watchdog_thread_proc joined",
+                                                "shutdown: ntp_thread_proc joined",
+                                                "shutdown: feeder_thread_proc joined",
+                                                "shutdown: bttn_thread_proc joined",
+                                                "shutdown: uds_thread_proc joined",
+                                                "Bye...."}
+                     : std::vector<std::string>{"shutdown: sip_thread_proc joined",
+                                                "shutdown: sched_thread_proc joined",
+                                                "shutdown: ntp_thread_proc joined",
+                                                "shutdown: feeder_thread_proc joined",
+                                                "shutdown: bttn_thread_proc joined",
+                                                "shutdown: uds_thread_proc joined",
+                                                "sim: watchdog magic close: disarmed",
+                                                "shutdown: watchdog_thread_proc joined",
+                                                "Bye...."};
+    EXPECT_TRUE(ascending(positions(order))) << d_->output();
+    std::string out = d_->output();
+    EXPECT_EQ(out.substr(out.size() - 8), "Bye....\n");
+}
+
+TEST_F(Lifecycle, LongWpsPressRunsTheWpsSequence) {
+    start(true);
+    ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
+    ASSERT_EQ(ctl(R"({"op":"button","line":"wps","hold_s":6})"), "{\"ok\":true}");
+    ASSERT_TRUE(shell_ran("dhclient wlan0 &", 10)) << d_->output();
+    EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> WPS wifi connection...", 1));
+    EXPECT_TRUE(shell_ran("wpa_cli wps_pbc", 1));
+    if (!kSilentBuild) {
+        size_t at = d_->output().find(">>>>>>>>>>> WPS wifi connection...");
+        EXPECT_TRUE(d_->wait_for("Wifi -> connection established!", 5, at));
+    }
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+}
+
+TEST_F(Lifecycle, LongResetPressWhileRunningRebootsAndExitsCleanly) {
+    start(true);
+    ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
+    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":6})"), "{\"ok\":true}");
+    ASSERT_TRUE(shell_ran("reboot &", 10)) << d_->output();
+    EXPECT_TRUE(d_->wait_for("Bye....", 20)) << d_->output();
+    EXPECT_EQ(d_->stop(0, 10), 0);
+}
+
+}  // namespace
