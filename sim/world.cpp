@@ -39,8 +39,10 @@ const char* bowl_pos_name(BowlPos p) {
 }
 
 World& World::get() {
-    static World w;
-    return w;
+    // Never destroyed: the daemon's threads may still use the board while the
+    // process exits (an exit(1) at start-up leaves them running).
+    static World* w = new World;
+    return *w;
 }
 
 std::string World::path(const char* fixed) const {

@@ -1,6 +1,7 @@
 // hopperd-phone: the owner's phone app on the command line. Registers a SIP
 // account, sends one command to the feeder as a MESSAGE with a JSON body and
-// prints the feeder's reply MESSAGE. Run without arguments for usage.
+// prints the feeder's reply MESSAGE; with --repeat, the same command many
+// times with its round trip times. Run without arguments for usage.
 struct Phone;
 struct Op;
 #define SU_ROOT_MAGIC_T struct Phone
@@ -40,6 +41,12 @@ static const char kUsage[] =
     "  --product-id MAC   productId (default 00:1a:2b:3c:4d:5e)\n"
     "  --timeout S        seconds to wait for the reply (default 30)\n"
     "  --no-wait          do not wait for a reply\n"
+    "  --repeat N         send the command N times, each after the reply to the one before\n"
+    "                     (sched-append: UUID, UUID-1, UUID-2, ... so each adds an entry)\n"
+    "  --window W         with --repeat: keep up to W commands waiting for their reply\n"
+    "  --quiet            print neither the replies nor the MESSAGE 2xx lines\n"
+    "  with --repeat or --window, stderr gets 'rtt_us N' per command (MESSAGE sent to\n"
+    "  reply received, in order of arrival) and 'total_us N' for all of them\n"
     "commands:\n"
     "  feed GRAMS [MELODY]\n"
     "  update\n"
@@ -61,7 +68,9 @@ struct Options {
     std::string password = "qabro4821", listen = "127.0.0.1:5070", to,
                 product_id = "00:1a:2b:3c:4d:5e";
     double timeout = 30;
-    bool no_wait = false;
+    size_t repeat = 1, window = 1;
+    bool no_wait = false, quiet = false;
+    bool measure = false;           // --repeat or --window given: print the times
     std::vector<std::string> args;  // COMMAND ARGS...
 };
 
@@ -69,21 +78,36 @@ struct Options {
 // ends in the 401/407 instead of a loop.
 struct Op {
     int auth_tries = 0;
+    long index = -1;  // the command's number; -1 for an echo
+};
+
+// One sent command. The device answers one command at a time, in order, so
+// a reply belongs to the oldest command still waiting for one.
+struct Sent {
+    Clock::time_point at;
+    bool answered = false;  // the MESSAGE got its 2xx
+    bool replied = false;   // its reply came (or none is due)
+    bool through = false;
 };
 
 struct Phone {
     Options opt;
     bool listen_mode = false, echo = false, expect_reply = false;
     std::string body;
+    std::vector<std::string> bodies;  // one per repeat, or just the first for all
     su_root_t* root = nullptr;
     nua_t* nua = nullptr;
     nua_handle_t* reg = nullptr;
-    nua_handle_t* msg = nullptr;
-    Op reg_op, msg_op;
-    bool registered = false, sent = false, msg_done = false, got_reply = false;
+    Op reg_op;
+    std::vector<Sent> sent;
+    size_t next_reply = 0;  // the oldest command still waiting for its reply
+    size_t through = 0;
+    bool registered = false;
     bool closing = false, shutdown_sent = false;
     int exit_code = 0;
-    Clock::time_point deadline, close_deadline;
+    Clock::time_point start, deadline, close_deadline;
+
+    bool wants_reply() const { return expect_reply && !opt.no_wait; }
 };
 
 namespace {
@@ -159,9 +183,9 @@ const Command kCommands[] = {
     {"sched-enum", "feeding-schedule-enum-req", 0, 0, true},
 };
 
-// Builds the envelope for COMMAND ARGS. Returns false on a usage error.
-bool build_body(Phone& p) {
-    const auto& a = p.opt.args;
+// Builds the envelope for COMMAND ARGS (a) into p.body. Returns false on a
+// usage error.
+bool build_body(Phone& p, const std::vector<std::string>& a) {
     size_t n = a.size() - 1;
     if (a[0] == "raw") {
         p.body = n == 1 ? a[1] : "";
@@ -245,12 +269,48 @@ void finish(Phone& p, int code) {
     }
 }
 
+long long micros(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(to - from).count();
+}
+
 void send_message(Phone& p) {
-    p.msg = nua_handle(p.nua, &p.msg_op, SIPTAG_TO_STR(p.opt.to.c_str()), TAG_END());
-    nua_message(p.msg, SIPTAG_CONTENT_TYPE_STR("application/json"),
-                SIPTAG_PAYLOAD_STR(p.body.c_str()), TAG_END());
-    p.sent = true;
-    p.deadline = Clock::now() + std::chrono::milliseconds(long(p.opt.timeout * 1000));
+    size_t i = p.sent.size();
+    Op* op = new Op;
+    op->index = long(i);
+    nua_handle_t* nh = nua_handle(p.nua, op, SIPTAG_TO_STR(p.opt.to.c_str()), TAG_END());
+    const std::string& body = p.bodies[i < p.bodies.size() ? i : 0];
+    auto now = Clock::now();
+    if (i == 0) p.start = now;
+    p.sent.push_back({now});
+    nua_message(nh, SIPTAG_CONTENT_TYPE_STR("application/json"), SIPTAG_PAYLOAD_STR(body.c_str()),
+                TAG_END());
+    p.deadline = now + std::chrono::milliseconds(long(p.opt.timeout * 1000));
+}
+
+// Sends while fewer than --window commands are still missing their answer.
+void pump(Phone& p) {
+    while (!p.closing && p.sent.size() < p.opt.repeat && p.sent.size() - p.through < p.opt.window)
+        send_message(p);
+}
+
+// The end of one round trip: the reply, or the 2xx when no reply is due.
+void arrived(Phone& p, size_t i) {
+    p.sent[i].replied = true;
+    if (p.opt.measure) fprintf(stderr, "rtt_us %lld\n", micros(p.sent[i].at, Clock::now()));
+}
+
+// A command is through once its MESSAGE was accepted and its reply came;
+// the last one ends the run, any other makes room for the next.
+void settle(Phone& p, size_t i) {
+    Sent& s = p.sent[i];
+    if (s.through || !s.answered || !s.replied) return;
+    s.through = true;
+    if (++p.through == p.opt.repeat) {
+        if (p.opt.measure) fprintf(stderr, "total_us %lld\n", micros(p.start, Clock::now()));
+        finish(p, 0);
+        return;
+    }
+    pump(p);
 }
 
 // One line per body: JSON does not need the line breaks.
@@ -275,15 +335,18 @@ void echo_back(Phone& p, sip_t const* sip, const std::string& body) {
 }
 
 void on_incoming(Phone& p, nua_handle_t* nh, sip_t const* sip) {
-    bool want = p.listen_mode || (p.sent && p.expect_reply && !p.opt.no_wait && !p.got_reply);
+    bool want = p.listen_mode || (p.wants_reply() && p.next_reply < p.sent.size());
     if (sip && sip->sip_payload && want) {
         std::string body = one_line(sip->sip_payload->pl_data, sip->sip_payload->pl_len);
-        printf("%s\n", body.c_str());
-        fflush(stdout);
+        if (p.listen_mode || !p.opt.quiet) {
+            printf("%s\n", body.c_str());
+            fflush(stdout);
+        }
         if (p.listen_mode && p.echo) echo_back(p, sip, body);
         if (!p.listen_mode) {
-            p.got_reply = true;
-            if (p.msg_done) finish(p, 0);
+            size_t i = p.next_reply++;
+            arrived(p, i);
+            settle(p, i);
         }
     }
     nua_handle_destroy(nh);  // the stack has already answered 200
@@ -308,7 +371,7 @@ void on_event(nua_event_t event, int status, char const* phrase, nua_t*, Phone* 
                 fprintf(stderr, "listening as sip:%s@%s\n", p.opt.user.c_str(),
                         p.opt.domain.c_str());
             else if (!p.closing)
-                send_message(p);
+                pump(p);
             return;
         case nua_r_unregister:
             if (status < 200) return;
@@ -322,18 +385,26 @@ void on_event(nua_event_t event, int status, char const* phrase, nua_t*, Phone* 
         case nua_r_message:
             if (status < 200 || !op) return;
             if ((status == 401 || status == 407) && authenticate(p, nh, *op, sip)) return;
-            if (nh != p.msg) {  // an echo
-                if (status >= 300) fprintf(stderr, "echo MESSAGE: %d %s\n", status, phrase);
+            {
+                long index = op->index;
                 delete op;
                 nua_handle_destroy(nh);
-                return;
+                if (index < 0) {  // an echo
+                    if (status >= 300) fprintf(stderr, "echo MESSAGE: %d %s\n", status, phrase);
+                    return;
+                }
+                if (status >= 300 || !p.opt.quiet)
+                    fprintf(stderr, "MESSAGE: %d %s\n", status, phrase);
+                if (p.closing) return;
+                if (status >= 300) {
+                    finish(p, 1);
+                    return;
+                }
+                size_t i = size_t(index);
+                p.sent[i].answered = true;
+                if (!p.wants_reply()) arrived(p, i);
+                settle(p, i);
             }
-            fprintf(stderr, "MESSAGE: %d %s\n", status, phrase);
-            p.msg_done = true;
-            if (status >= 300)
-                finish(p, 1);
-            else if (!p.expect_reply || p.opt.no_wait || p.got_reply)
-                finish(p, 0);
             return;
         case nua_i_message:
             on_incoming(p, nh, sip);
@@ -358,12 +429,14 @@ void on_tick(Phone* pp, su_timer_t*, su_timer_arg_t*) {
         finish(p, p.listen_mode ? 0 : 1);
     }
     if (!p.closing && !p.listen_mode && now > p.deadline) {
+        bool unanswered = false;
+        for (const Sent& s : p.sent) unanswered = unanswered || !s.answered;
         fprintf(stderr, "hopperd-phone: %s within %g s\n",
-                !p.sent       ? "no registration"
-                : !p.msg_done ? "no answer to the MESSAGE"
-                              : "no reply",
+                p.sent.empty() ? "no registration"
+                : unanswered   ? "no answer to the MESSAGE"
+                               : "no reply",
                 p.opt.timeout);
-        finish(p, p.sent ? 3 : 1);
+        finish(p, p.sent.empty() ? 1 : 3);
     }
     if (p.closing && !p.shutdown_sent && now > p.close_deadline) {
         p.shutdown_sent = true;
@@ -391,8 +464,8 @@ bool parse_args(int argc, char** argv, Options& o) {
             fputs(kUsage, stdout);
             exit(0);
         }
-        if (a == "--no-wait") {
-            o.no_wait = true;
+        if (a == "--no-wait" || a == "--quiet") {
+            (a == "--quiet" ? o.quiet : o.no_wait) = true;
             continue;
         }
         std::string* dst = a == "--proxy"        ? &o.proxy
@@ -404,7 +477,8 @@ bool parse_args(int argc, char** argv, Options& o) {
                            : a == "--to"         ? &o.to
                            : a == "--product-id" ? &o.product_id
                                                  : nullptr;
-        if ((!dst && a != "--timeout") || i + 1 >= argc) {
+        bool count = a == "--repeat" || a == "--window";
+        if ((!dst && !count && a != "--timeout") || i + 1 >= argc) {
             fprintf(stderr, "hopperd-phone: bad option %s\n", a.c_str());
             return false;
         }
@@ -414,6 +488,16 @@ bool parse_args(int argc, char** argv, Options& o) {
             continue;
         }
         char* end = nullptr;
+        if (count) {
+            long n = strtol(v.c_str(), &end, 10);
+            if (*end || n < 1 || n > 1000000) {
+                fprintf(stderr, "hopperd-phone: bad %s %s\n", a.c_str(), v.c_str());
+                return false;
+            }
+            (a == "--repeat" ? o.repeat : o.window) = size_t(n);
+            o.measure = true;
+            continue;
+        }
         o.timeout = strtod(v.c_str(), &end);
         if (*end || !(o.timeout > 0) || o.timeout > 86400) {
             fprintf(stderr, "hopperd-phone: bad --timeout %s\n", v.c_str());
@@ -435,13 +519,25 @@ int main(int argc, char** argv) {
     p.listen_mode = o.args[0] == "listen" && o.args.size() == 1;
     const char* echo = getenv("HOPPERD_PHONE_ECHO");
     p.echo = echo && strcmp(echo, "1") == 0;
-    if (!p.listen_mode && !build_body(p)) {
+    if (!p.listen_mode && !build_body(p, o.args)) {
         fputs(kUsage, stderr);
         return 2;
     }
-    if (p.body.size() > kMaxBody) {
-        fprintf(stderr, "hopperd-phone: body too large\n");
-        return 2;
+    p.bodies.push_back(p.body);
+    // Appends of one uuid would only update one entry again and again.
+    if (!p.listen_mode && o.args[0] == "sched-append") {
+        for (size_t i = 1; i < o.repeat; i++) {
+            std::vector<std::string> a = o.args;
+            a[1] += "-" + std::to_string(i);
+            if (!build_body(p, a)) return 2;
+            p.bodies.push_back(p.body);
+        }
+    }
+    for (const std::string& b : p.bodies) {
+        if (b.size() > kMaxBody) {
+            fprintf(stderr, "hopperd-phone: body too large\n");
+            return 2;
+        }
     }
     if (is_sipid(o.to)) o.to = "sip:" + o.to + "@" + o.domain;
     if (o.to.empty() && !o.direct.empty()) o.to = o.direct;
@@ -489,7 +585,7 @@ int main(int argc, char** argv) {
         if (p.listen_mode)
             fprintf(stderr, "listening as %s\n", from.c_str());
         else
-            send_message(p);
+            pump(p);
     } else {
         std::string aor = "sip:" + o.user + "@" + o.domain;
         std::string registrar = "sip:" + o.domain;
