@@ -27,7 +27,7 @@ bool setup() {
     feeder_reset(f);
     f->proto_version = "1.0.0";
     snprintf(f->product_id, sizeof f->product_id, "00:1a:2b:3c:4d:5e");
-    f->msgq_id = -1;    // no updater queue: an update request fails at once
+    f->msgq_id = -1;     // no updater queue: an update request fails at once
     uds_client_fd = -1;  // no feeding service: a feeding request fails at once
     cmd_set_reply_sender(drop);
     fclose(stdout);  // the handlers' log lines would drown the fuzzer's

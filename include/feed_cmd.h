@@ -2,6 +2,7 @@
 // feeding service: the same 368-byte layout in both directions.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 struct FeedCmd {
@@ -10,6 +11,8 @@ struct FeedCmd {
     char melody[360];     // melody text as received; only its first byte counts
 };
 static_assert(sizeof(FeedCmd) == 368, "FeedCmd travels as 368 bytes");
+static_assert(offsetof(FeedCmd, feed_amount) == 4 && offsetof(FeedCmd, melody) == 8,
+              "FeedCmd fields at their fixed offsets");
 
 enum FeedCode : int32_t {
     __FEED_REQ = 1,

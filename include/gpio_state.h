@@ -2,6 +2,7 @@
 // buttons and the load cell.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -11,6 +12,8 @@ struct GpioPins {
     uint32_t mask;
     uint32_t value;
 };
+// The driver reads and writes the pair by address: two 32-bit words, no padding.
+static_assert(sizeof(GpioPins) == 8 && offsetof(GpioPins, value) == 4, "GpioPins layout");
 
 struct GpioState {
     int32_t bttn_fd;    // /dev/gpio/f: buttons and both load-cell lines

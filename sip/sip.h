@@ -4,6 +4,7 @@
 
 #include <jansson.h>
 #include <stddef.h>
+#include <stdint.h>
 
 // --- the user agent ---------------------------------------------------------------
 extern int uds_client_fd;  // the manual-feeding handler's end of the local socket
@@ -53,6 +54,8 @@ enum {
 // System V message to and from the firmware updater.
 enum { UPD_MSG_REQUEST = 2, UPD_MSG_STOP = 15, UPD_MSG_TEXT = 368 };
 struct UpdateMsg {
-    long type;
+    long type;  // 32 bits on the board: the updater is built with the same ABI
     char text[UPD_MSG_TEXT];
 };
+static_assert(offsetof(UpdateMsg, text) == sizeof(long), "the message text follows its type");
+static_assert(sizeof(UpdateMsg::text) == 368, "the updater exchanges 368 text bytes");

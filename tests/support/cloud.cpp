@@ -41,7 +41,7 @@ CloudService::CloudService(const std::string& mode, int delay_ms) {
     addr_ = random_loopback();
     dir_ = make_temp_dir("cloud");
     record_ = dir_ + "/record.jsonl";
-    std::vector<std::string> argv = {std::string(HOPPERD_SIM_BIN_DIR) + "/hopperd-cloud",
+    std::vector<std::string> argv = {std::string(HOPPERD_TOOLS_DIR) + "/hopperd-cloud",
                                      "--addr",
                                      addr_,
                                      "--record",

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "include/variant.h"
+#include "tests/support/emulation.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
 #include "tests/support/process.h"
@@ -20,6 +21,7 @@ namespace {
 class Daemon : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("daemon");
         ASSERT_FALSE(root_.empty());
         sock_ = root_ + "/ctl.sock";

@@ -9,6 +9,7 @@
 
 #include "include/feed_cmd.h"
 #include "include/variant.h"
+#include "tests/support/emulation.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
 #include "tests/support/process.h"
@@ -19,6 +20,7 @@ namespace {
 class Feeding : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("feeding");
         sock_ = root_ + "/ctl.sock";
         cloud_ = std::make_unique<CloudService>();

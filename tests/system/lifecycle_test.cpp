@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "include/variant.h"
+#include "tests/support/emulation.h"
 #include "tests/support/desk.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
@@ -18,6 +19,7 @@ namespace {
 class Lifecycle : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("life");
         sock_ = root_ + "/ctl.sock";
         write_desk_conf(root_);

@@ -13,6 +13,7 @@
 #include <regex>
 
 #include "include/variant.h"
+#include "tests/support/emulation.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
 #include "tests/support/files.h"
@@ -55,6 +56,7 @@ std::string str(json_t* j, const char* key) {
 class OverSip : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("sip");
         kam_ = unused_loopback();
         dev_ = unused_loopback();
@@ -197,6 +199,7 @@ TEST_F(OverSip, BaresipCallIsRefusedAndItsMessageAnswered) {
 }
 
 TEST(SipPort, TakenPortEndsStartUp) {
+    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("sipport");
     std::string addr = unused_loopback();
     int s = socket(AF_INET, SOCK_DGRAM, 0);
