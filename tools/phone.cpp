@@ -41,7 +41,7 @@ static const char kUsage[] =
     "  --product-id MAC   productId (default 00:1a:2b:3c:4d:5e)\n"
     "  --timeout S        seconds to wait for the reply (default 30)\n"
     "  --no-wait          do not wait for a reply\n"
-    "  --repeat N         send the command N times, each after the reply to the one before\n"
+    "  --repeat N         send the command N times, the next once the one before is answered\n"
     "                     (sched-append: UUID, UUID-1, UUID-2, ... so each adds an entry)\n"
     "  --window W         with --repeat: keep up to W commands waiting for their reply\n"
     "  --quiet            print neither the replies nor the MESSAGE 2xx lines\n"

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "include/variant.h"
-#include "tests/support/emulation.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 

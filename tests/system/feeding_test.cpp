@@ -9,9 +9,9 @@
 
 #include "include/feed_cmd.h"
 #include "include/variant.h"
-#include "tests/support/emulation.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 

@@ -9,8 +9,8 @@
 #include <regex>
 
 #include "include/variant.h"
-#include "tests/support/emulation.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 

@@ -10,9 +10,9 @@
 #include <regex>
 
 #include "include/variant.h"
-#include "tests/support/emulation.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
