@@ -1,0 +1,358 @@
+// What the device costs while it idles, next to a reference SIP user agent:
+// hopperd-sim at real speed and baresip, both registered to the local SIP
+// service, over the same window (60 s unless argv[1] gives the seconds):
+//  - CPU time used in the window, user + system, all threads;
+//  - peak resident memory (VmHWM) at the end;
+//  - wake-ups per second: voluntary + involuntary context switches of all
+//    threads over the window.
+// hopperd-sim carries the board simulator (MCU model, control socket, world
+// ticker) too, so its figures are an upper bound for the daemon alone.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/cloud.h"
+#include "tests/support/desk.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
+extern char** environ;
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int) {
+    g_stop = 1;
+}
+
+double now_s() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Sleeps up to `seconds`; false when we were asked to stop meanwhile.
+bool pause_s(double seconds) {
+    double end = now_s() + seconds;
+    while (!g_stop && now_s() < end) usleep(100000);
+    return !g_stop;
+}
+
+// A missing file reads as empty: the process may be gone.
+std::string slurp(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return "";
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+// The number after "key:" in a /proc status file, or -1.
+long long status_field(const std::string& text, const char* key) {
+    size_t at = text.find(std::string("\n") + key + ":");
+    if (at == std::string::npos) return -1;
+    return atoll(text.c_str() + at + strlen(key) + 2);
+}
+
+// utime + stime in clock ticks from a /proc stat line, or -1. The command
+// may hold spaces and parentheses, so the fields are counted after the last ')'.
+long long stat_ticks(const std::string& stat) {
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos) return -1;
+    long long utime = 0, stime = 0;
+    if (sscanf(stat.c_str() + at + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld",
+               &utime, &stime) != 2)
+        return -1;
+    return utime + stime;
+}
+
+struct ThreadSample {
+    std::string comm;
+    std::string wchan;  // where it sleeps in the kernel: tells the threads apart a little
+    long long switches = 0;
+    long long run_ns = 0;  // schedstat: exact, where the tick count is too coarse
+};
+
+struct Sample {
+    double at = 0;
+    long long ticks = -1;  // whole process, exited threads included
+    std::map<pid_t, ThreadSample> threads;
+};
+
+Sample sample(pid_t pid) {
+    Sample s;
+    s.at = now_s();
+    std::string dir = "/proc/" + std::to_string(pid);
+    s.ticks = stat_ticks(slurp(dir + "/stat"));
+    DIR* d = opendir((dir + "/task").c_str());
+    if (!d) return s;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string task = dir + "/task/" + e->d_name;
+        std::string status = "\n" + slurp(task + "/status");
+        long long vol = status_field(status, "voluntary_ctxt_switches");
+        long long invol = status_field(status, "nonvoluntary_ctxt_switches");
+        if (vol < 0 || invol < 0) continue;  // ended while we looked
+        ThreadSample t;
+        t.comm = slurp(task + "/comm");
+        if (!t.comm.empty() && t.comm.back() == '\n') t.comm.pop_back();
+        t.wchan = slurp(task + "/wchan");
+        t.wchan = t.wchan.substr(0, t.wchan.find('.'));  // drop ".constprop.0" and the like
+        t.switches = vol + invol;
+        t.run_ns = atoll(slurp(task + "/schedstat").c_str());
+        s.threads[pid_t(atoi(e->d_name))] = t;
+    }
+    closedir(d);
+    return s;
+}
+
+struct ThreadCost {
+    pid_t tid;
+    std::string comm, wchan;
+    long long wakeups, run_ns;
+};
+
+struct Cost {
+    double seconds = 0;
+    double cpu_ms = 0;
+    long long peak_kb = -1;
+    long long wakeups = 0;
+    int gone = 0;  // threads that ended in the window: their switches are lost
+    std::vector<ThreadCost> threads;
+};
+
+// Threads born in the window count from zero.
+Cost cost(const Sample& a, const Sample& b, pid_t pid) {
+    Cost c;
+    c.seconds = b.at - a.at;
+    c.cpu_ms = double(b.ticks - a.ticks) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    c.peak_kb = status_field("\n" + slurp("/proc/" + std::to_string(pid) + "/status"), "VmHWM");
+    for (const auto& [tid, t] : b.threads) {
+        auto was = a.threads.find(tid);
+        ThreadCost tc = {tid, t.comm, t.wchan, t.switches, t.run_ns};
+        if (was != a.threads.end()) {
+            tc.wakeups -= was->second.switches;
+            tc.run_ns -= was->second.run_ns;
+        }
+        c.wakeups += tc.wakeups;
+        c.threads.push_back(tc);
+    }
+    for (const auto& entry : a.threads)
+        if (!b.threads.count(entry.first)) ++c.gone;
+    std::sort(c.threads.begin(), c.threads.end(),
+              [](const ThreadCost& x, const ThreadCost& y) { return x.wakeups > y.wakeups; });
+    return c;
+}
+
+// Looks without reaping: the owner of the child reaps it when it stops it.
+bool alive(pid_t pid) {
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = stat.rfind(')');
+    return pid > 0 && at != std::string::npos && at + 2 < stat.size() && stat[at + 2] != 'Z';
+}
+
+// baresip with a pipe on its standard input that stays open while it runs
+// (its stdio front end quits on end of file), its output in a log file.
+// Spawned directly, so that pid() is baresip itself and not a shell.
+class UserAgent {
+  public:
+    UserAgent(const std::string& config_dir, const std::string& addr, const std::string& log)
+        : log_(log) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) < 0) return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[0], STDIN_FILENO);
+        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, log.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+        std::vector<std::string> argv = {"baresip", "-f", config_dir, "-n", addr};
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        if (posix_spawnp(&pid_, "baresip", &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[0]);
+        stdin_fd_ = fds[1];
+    }
+    ~UserAgent() {
+        if (stdin_fd_ >= 0) close(stdin_fd_);
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        double end = now_s() + 5;
+        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            if (now_s() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            usleep(10000);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    std::string output() const { return slurp(log_); }
+    bool wait_for(const std::string& text, double seconds) const {
+        double end = now_s() + seconds;
+        do {
+            if (output().find(text) != std::string::npos) return true;
+            if (!alive(pid_)) return false;
+        } while (pause_s(0.05) && now_s() < end);
+        return false;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int stdin_fd_ = -1;
+    std::string log_;
+};
+
+int run_script(const std::vector<std::string>& argv) {
+    Process p(argv);
+    int rc = p.wait(30);
+    if (rc != 0) fprintf(stderr, "%s", p.output().c_str());
+    return rc;
+}
+
+// Everything the run starts, torn down in reverse order even when a step
+// fails half-way.
+struct Desk {
+    std::string root = make_temp_dir("idle");
+    std::string kam_dir = root + "/kam";
+    bool sip_up = false;
+    std::unique_ptr<Process> daemon;
+    std::unique_ptr<UserAgent> ua;
+
+    ~Desk() {
+        ua.reset();
+        if (daemon) {
+            int rc = daemon->stop(SIGINT, 20);
+            if (rc != 0) fprintf(stderr, "hopperd-sim did not end cleanly on SIGINT (%d)\n", rc);
+        }
+        daemon.reset();
+        if (sip_up)
+            run_script({std::string(HOPPERD_SOURCE_DIR) + "/scripts/sip-service", "stop", kam_dir});
+        remove_tree(root);
+    }
+};
+
+void print_row(const char* name, const Cost& c) {
+    printf("%-40s %8.0f %13lld %12.1f\n", name, c.cpu_ms, c.peak_kb, double(c.wakeups) / c.seconds);
+}
+
+void print_threads(const char* name, const Cost& c) {
+    printf("%s by thread, busiest first:\n", name);
+    printf("  %7s  %-16s %-22s %10s %8s\n", "tid", "comm", "sleeps in", "wake-ups/s", "cpu ms");
+    for (const ThreadCost& t : c.threads)
+        printf("  %7d  %-16s %-22s %10.1f %8.1f\n", int(t.tid), t.comm.c_str(), t.wchan.c_str(),
+               double(t.wakeups) / c.seconds, double(t.run_ns) / 1e6);
+    if (c.gone)
+        printf("  (%d threads ended in the window; their switches are not counted)\n", c.gone);
+}
+
+int measure(Desk& desk, double seconds) {
+    std::string kam = unused_loopback(), dev = unused_loopback(), ua_addr = unused_loopback();
+    if (run_script({std::string(HOPPERD_SOURCE_DIR) + "/scripts/sip-service", "start", desk.kam_dir,
+                    kam}) != 0) {
+        fprintf(stderr, "the local SIP service did not start\n");
+        return 1;
+    }
+    desk.sip_up = true;
+    write_desk_conf(desk.root, {"", dev, "sip:" + kam + ":5080"});
+
+    std::string bdir = desk.root + "/baresip";
+    mkdir(bdir.c_str(), 0755);
+    write_file(bdir + "/config", "poll_method epoll\nsip_listen " + ua_addr +
+                                     ":5070\nmodule_path /usr/lib/baresip/modules\n"
+                                     "module stdio.so\nmodule_app account.so\n"
+                                     "module_app contact.so\nmodule_app menu.so\n");
+    write_file(bdir + "/accounts", "<sip:owner@feeder.test>;auth_pass=qabro4821;outbound=\"sip:" +
+                                       kam + ":5080\";regint=300\n");
+    write_file(bdir + "/contacts", "<sip:owner@feeder.test>\n");
+
+    // Both start together; the measurement begins once both are registered.
+    desk.daemon = std::make_unique<Process>(
+        std::vector<std::string>{std::string(HOPPERD_SIM_BIN_DIR) + "/hopperd-sim", "--root",
+                                 desk.root, "--speed", "1", "--control", desk.root + "/ctl.sock"});
+    desk.ua = std::make_unique<UserAgent>(bdir, ua_addr, desk.root + "/baresip.log");
+    if (!desk.daemon->wait_for(" pjsip  registered", 60)) {
+        fprintf(stderr, "hopperd-sim did not register:\n%s\n", desk.daemon->output().c_str());
+        return 1;
+    }
+    if (!desk.ua->wait_for("All 1 useragent registered successfully!", 30)) {
+        fprintf(stderr, "baresip did not register:\n%s\n", desk.ua->output().c_str());
+        return 1;
+    }
+    // The daemon's start-up (start-up report, first passes) settles first.
+    if (!pause_s(2)) return 1;
+
+    pid_t dpid = desk.daemon->pid(), upid = desk.ua->pid();
+    size_t log_from = desk.daemon->output().size();
+    Sample d0 = sample(dpid), u0 = sample(upid);
+    double end = now_s() + seconds;
+    while (now_s() < end) {
+        if (!pause_s(std::min(0.5, end - now_s()))) return 1;
+        if (!alive(dpid) || !alive(upid)) {
+            fprintf(stderr, "%s ended during the window\n",
+                    alive(dpid) ? "baresip" : "hopperd-sim");
+            return 1;
+        }
+    }
+    Sample d1 = sample(dpid), u1 = sample(upid);
+    Cost d = cost(d0, d1, dpid), u = cost(u0, u1, upid);
+    std::string window_log = desk.daemon->output().substr(log_from);
+
+    printf("idle %.0f s, real speed, registered:        cpu ms   peak RSS kB   wake-ups/s\n",
+           seconds);
+    print_row("hopperd-sim (daemon + board simulator)", d);
+    print_row("baresip (reference SIP user agent)", u);
+    printf("(cpu ms counts whole clock ticks of %.0f ms; the by-thread figures below are exact)\n",
+           1000.0 / double(sysconf(_SC_CLK_TCK)));
+    printf(
+        "hopperd-sim runs the board simulator (MCU model, control socket, world ticker) in\n"
+        "the same process: its figures are an upper bound for the daemon alone.\n");
+    bool cpu_ok = d.cpu_ms <= u.cpu_ms, mem_ok = d.peak_kb <= u.peak_kb;
+    printf("verdict: hopperd-sim used %s CPU and %s memory than baresip: %s\n",
+           cpu_ok ? "no more" : "more", mem_ok ? "no more" : "more",
+           cpu_ok && mem_ok ? "PASS" : "FAIL");
+    printf("\n");
+    print_threads("hopperd-sim", d);
+    print_threads("baresip", u);
+    long lines = std::count(window_log.begin(), window_log.end(), '\n');
+    printf("hopperd-sim wrote %ld log lines in the window\n", lines);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = argc > 1 ? atof(argv[1]) : 60;
+    if (seconds <= 0) {
+        fprintf(stderr, "usage: idle_bench [SECONDS]\n");
+        return 2;
+    }
+    // A stop from the terminal still tears everything down.
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    Desk desk;
+    int rc = measure(desk, seconds);
+    if (g_stop) fprintf(stderr, "interrupted; cleaning up\n");
+    return rc;
+}
