@@ -9,5 +9,11 @@ extern std::atomic<int> sig_flag;
 
 void sig_handler(int signo);
 
+// Clears the run flag and wakes whoever waits on app_stop_fd(). Safe in a
+// signal handler.
+void app_stop();
+// Readable once the program is stopping; -1 before app_run set it up.
+int app_stop_fd();
+
 // The whole life of the daemon; returns the process exit status.
 int app_run();

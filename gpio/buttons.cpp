@@ -45,7 +45,7 @@ int factory_default() {
     if (r == __HTTP_DONE) log_out("\t%s register successful...\n", f->sipid);
     wifi_write_config();
     plat_system("reboot &");
-    sig_flag = 0;
+    app_stop();
     return r;
 }
 

@@ -102,7 +102,7 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
         }
         plat_usleep(100 * 1000);
     }
-    if (msg.type == UPD_MSG_STOP) sig_flag = 0;  // the reply still goes out first
+    if (msg.type == UPD_MSG_STOP) app_stop();  // the reply still goes out first
     return int(msg.type);
 }
 

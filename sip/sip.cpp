@@ -85,7 +85,10 @@ int sip_account_add() {
 
 void sip_thread_proc() {
     uds_client_fd = uds_open(UDS_CLIENT);
-    while (sig_flag) plat_usleep(100 * 1000);
+    // Asleep until the program stops: the stop wakes it at once, and the
+    // time-out only covers a run flag cleared without the wake-up.
+    struct pollfd p = {app_stop_fd(), POLLIN, 0};
+    while (sig_flag) plat_poll(&p, 1, 1000);
     uds_close(uds_client_fd);
     log_out("%s exit...\n", __func__);
 }

@@ -193,12 +193,11 @@ TEST_F(Dispatch, ManualFeedingForwardsTheRequestAndWaitsForTheService) {
         }
     });
     StdoutCapture out;
-    int rc = feeder_feed_manual_update(
-        uds_client_fd,
-        json_loads(
-            req("feeding-manual-update-req", ",\"feedAmount\":\"25g\",\"melody\":\"3\"").c_str(), 0,
-            nullptr),
+    json_t* request = json_loads(
+        req("feeding-manual-update-req", ",\"feedAmount\":\"25g\",\"melody\":\"3\"").c_str(), 0,
         nullptr);
+    int rc = feeder_feed_manual_update(uds_client_fd, request, nullptr);
+    json_decref(request);
     service.join();
     EXPECT_EQ(rc, __FEED_DONE);
     EXPECT_EQ(got_amount, 25);  // leading digits, as atoi reads them
