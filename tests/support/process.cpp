@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include <jansson.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -110,4 +112,21 @@ std::string control_request(const std::string& socket_path, const std::string& l
     while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
     close(fd);
     return reply;
+}
+
+std::vector<std::pair<long, std::string>> control_events(const std::string& socket_path,
+                                                         const char* kind) {
+    std::string reply =
+        control_request(socket_path, std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
+    std::vector<std::pair<long, std::string>> out;
+    json_error_t err;
+    json_t* j = json_loads(reply.c_str(), 0, &err);
+    size_t i;
+    json_t* e;
+    json_array_foreach(json_object_get(j, "events"), i, e) {
+        const char* text = json_string_value(json_object_get(e, "text"));
+        out.push_back({long(json_integer_value(json_object_get(e, "t"))), text ? text : ""});
+    }
+    json_decref(j);
+    return out;
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class Process {
@@ -33,3 +34,8 @@ class Process {
 
 // Sends one request line to a control socket and returns the reply line.
 std::string control_request(const std::string& socket_path, const std::string& line);
+
+// The world's events of one kind through a control socket: (virtual epoch
+// seconds, text), oldest first.
+std::vector<std::pair<long, std::string>> control_events(const std::string& socket_path,
+                                                         const char* kind);

@@ -46,18 +46,8 @@ class Daemon : public ::testing::Test {
 
     // Texts of the world's events of one kind, through the control socket.
     std::vector<std::string> events(const char* kind) {
-        std::string reply =
-            control_request(sock_, std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
         std::vector<std::string> out;
-        json_error_t err;
-        json_t* j = json_loads(reply.c_str(), 0, &err);
-        if (!j) return out;
-        size_t i;
-        json_t* e;
-        json_array_foreach(json_object_get(j, "events"), i, e) {
-            out.push_back(json_string_value(json_object_get(e, "text")));
-        }
-        json_decref(j);
+        for (auto& e : control_events(sock_, kind)) out.push_back(e.second);
         return out;
     }
 

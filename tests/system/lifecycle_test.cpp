@@ -41,18 +41,7 @@ class Lifecycle : public ::testing::Test {
     }
     std::string ctl(const std::string& req) { return control_request(sock_, req); }
     std::vector<std::pair<long, std::string>> events(const char* kind) {
-        std::string reply = ctl(std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
-        std::vector<std::pair<long, std::string>> out;
-        json_error_t err;
-        json_t* j = json_loads(reply.c_str(), 0, &err);
-        size_t i;
-        json_t* e;
-        json_array_foreach(json_object_get(j, "events"), i, e) {
-            out.push_back({long(json_integer_value(json_object_get(e, "t"))),
-                           json_string_value(json_object_get(e, "text"))});
-        }
-        json_decref(j);
-        return out;
+        return control_events(sock_, kind);
     }
     bool shell_ran(const std::string& cmd, double seconds) {
         for (int i = 0; i < int(seconds * 20); ++i) {

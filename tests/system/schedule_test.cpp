@@ -28,22 +28,6 @@ std::string device_hm(long t) {
     return out;
 }
 
-std::vector<std::pair<long, std::string>> events(const std::string& sock, const char* kind) {
-    std::string reply =
-        control_request(sock, std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
-    std::vector<std::pair<long, std::string>> out;
-    json_error_t err;
-    json_t* j = json_loads(reply.c_str(), 0, &err);
-    size_t i;
-    json_t* e;
-    json_array_foreach(json_object_get(j, "events"), i, e) {
-        out.push_back({long(json_integer_value(json_object_get(e, "t"))),
-                       json_string_value(json_object_get(e, "text"))});
-    }
-    json_decref(j);
-    return out;
-}
-
 TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("schedmeal");
@@ -66,16 +50,16 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     ASSERT_TRUE(cloud.wait_message("/Ovexa/api/messaging", "먹었습니다.", 20)) << d.output();
 
     std::vector<std::string> motor, out;
-    for (auto& e : events(sock, "motor"))
+    for (auto& e : control_events(sock, "motor"))
         if (e.second.rfind("feed", 0) == 0) motor.push_back(device_hm(e.first));
-    for (auto& e : events(sock, "mcu_rx"))
+    for (auto& e : control_events(sock, "mcu_rx"))
         if (e.second == "A1 02 13 00 EC A8") out.push_back(device_hm(e.first));
     ASSERT_FALSE(motor.empty());
     for (const std::string& hm : motor) EXPECT_EQ(hm, "07:58");
     ASSERT_EQ(out.size(), 2u);  // the calibration's, then the meal's
     EXPECT_EQ(out[1], "08:00");
     bool melody2 = false;
-    for (auto& e : events(sock, "shell"))
+    for (auto& e : control_events(sock, "shell"))
         melody2 |= e.second == "/root/play /root/audio/melody2.g711";
     EXPECT_EQ(melody2, !kSilentBuild);
 
