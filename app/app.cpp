@@ -73,11 +73,9 @@ void settle_identity(const Feeder* f) {
 // counts: the updater is taken as running when it is the first process whose
 // line mentions fw_update.
 void supervise_updater() {
-    FILE* p = plat_popen("ps aux | grep fw_update | awk {'print $11'}", "r");
-    if (!p) return;
-    char line[80] = {0};
-    if (!fgets(line, sizeof line, p)) line[0] = '\0';
-    plat_pclose(p);
+    char line[80];
+    if (!plat_command_line("ps aux | grep fw_update | awk {'print $11'}", line, sizeof line))
+        return;
     if (!strstr(line, "/root/fw_update")) plat_system("/root/fw_update &");
 }
 

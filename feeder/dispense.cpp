@@ -21,11 +21,6 @@ FeedSessionPtr& session_of(Feeder* f, FeedPath p) {
     return manual(p) ? f->in_manual : f->in_schedule;
 }
 
-void drop_session(Feeder* f, FeedPath p) {
-    std::lock_guard<std::mutex> hold(f->lock);
-    session_of(f, p).reset();
-}
-
 // One motor step: nothing for a count of 0 or less.
 void motor_step(int count, int* runs) {
     if (count <= 0) return;
@@ -39,18 +34,22 @@ void motor_back_off() {
     plat_sleep(20 / 5 + 1);
 }
 
-// The bowl is not on the scale: send it out so that the owner can put one back.
-void bowl_missing_out(Feeder* f, FeedPath p) {
+}  // namespace
+
+bool bowl_is_missing(const Feeder* f, int32_t gap) {
+    return float(gap) + f->ldcell_gCoeff * 20.0f < 0;
+}
+
+void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message) {
     log_out("bowl out --------->\n");
     if (!kSilentBuild) plat_system("/root/play /root/audio/nobowl.g711");
     ucom_bowl_out(ucom_get_fd());
     plat_sleep(13);
     f->bowl_missing = 1;
-    cloud_notify("그릇이 빠진것같습니다. 확인해주세요.", 3);
-    drop_session(f, p);
+    cloud_notify(message, 3);
+    std::lock_guard<std::mutex> hold(f->lock);
+    session.reset();
 }
-
-}  // namespace
 
 int motor_count(FeedPath path, int64_t requested, int64_t grams) {
     if (manual(path) && requested < 1) return 0;
@@ -108,8 +107,8 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
     int32_t gap = ldcell_gap_of(f, r);
     log_out("%s1:ldcell_gap(%d) = ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d));\n",
             tag, gap, r, f->ldcell_base, f->ldcell_bowl);
-    if (float(gap) + f->ldcell_gCoeff * 20.0f < 0) {
-        bowl_missing_out(f, path);
+    if (bowl_is_missing(f, gap)) {
+        bowl_missing_out(f, session_of(f, path), "그릇이 빠진것같습니다. 확인해주세요.");
         return {FillOutcome::BowlMissing, 0, 0};
     }
     if (gap < 0) gap = 0;

@@ -21,6 +21,11 @@ Feeder* feeder_init();
 // Raw counts above the empty bowl, and those counts in grams (truncated).
 int32_t ldcell_gap_of(const Feeder* f, int32_t raw);
 int32_t grams_of(const Feeder* f, int32_t gap);
+// The scale shows more than 20 g less than the empty bowl: no bowl is there.
+bool bowl_is_missing(const Feeder* f, int32_t gap);
+// No bowl on the scale: send the bowl position out so that the owner can put
+// one back, tell the owner `message`, drop `session`.
+void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message);
 
 // --- the mechanism -------------------------------------------------------------
 // One user of the bowl and motor at a time: a manual feeding, a scheduled

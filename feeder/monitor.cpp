@@ -51,15 +51,8 @@ bool weigh(FeedPath path, int32_t now) {
     log_out(
         "ZELf%c1:ldcell_gap(%d) = ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d));\n",
         tag, gap, r, f->ldcell_base, f->ldcell_bowl);
-    if (float(gap) + 20.0f * f->ldcell_gCoeff < 0) {
-        log_out("bowl out --------->\n");
-        if (!kSilentBuild) plat_system("/root/play /root/audio/nobowl.g711");
-        ucom_bowl_out(fd);
-        plat_sleep(13);
-        f->bowl_missing = 1;
-        cloud_notify("그릇이 빠진것같습니다. 확인바랍니다.", 3);
-        std::lock_guard<std::mutex> hold(f->lock);
-        session.reset();
+    if (bowl_is_missing(f, gap)) {
+        bowl_missing_out(f, session, "그릇이 빠진것같습니다. 확인바랍니다.");
         return false;
     }
     if (gap < 0) gap = 0;

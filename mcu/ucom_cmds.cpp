@@ -49,12 +49,8 @@ int ucom_time_fields(const char* date_line, uint8_t out[7]) {
 }
 
 int ucom_set_time(int fd) {
-    char line[80] = {0};
-    FILE* p = plat_popen("date +%Y/%m/%d-%u-%H:%M:%S", "r");
-    if (p) {
-        if (!fgets(line, sizeof line, p)) line[0] = '\0';
-        plat_pclose(p);
-    }
+    char line[80];
+    plat_command_line("date +%Y/%m/%d-%u-%H:%M:%S", line, sizeof line);
     uint8_t fields[7];
     if (ucom_time_fields(line, fields) < 0) {
         // Sending uninitialised fields would set the MCU clock to garbage.

@@ -52,3 +52,7 @@ int plat_resolve(const char* host);
 int plat_system(const char* cmd);
 FILE* plat_popen(const char* cmd, const char* mode);
 int plat_pclose(FILE* fp);
+// The first line of a command's output, line end kept, into `buf` (`n`
+// bytes, zeroed first; empty when the command prints nothing). False when the
+// command could not be started. Built on plat_popen: the same on both sides.
+bool plat_command_line(const char* cmd, char* buf, int n);

@@ -7,6 +7,7 @@
 
 #include "app/atomic_file.h"
 #include "include/log.h"
+#include "include/owned.h"
 #include "platform/platform.h"
 #include "sched/list_internal.h"
 #include "sched/sched.h"
@@ -15,23 +16,16 @@ namespace {
 
 const char kSchedPath[] = "/etc/feed_sched.conf";
 
-struct JsonFree {
-    void operator()(json_t* j) const { json_decref(j); }
-};
-struct CharFree {
-    void operator()(char* p) const { free(p); }
-};
-
 }  // namespace
 
 int sched_save() {
-    std::unique_ptr<json_t, JsonFree> list(json_array());
+    JsonPtr list(json_array());
     {
         std::lock_guard<std::mutex> hold(sched_mutex());
         for (const ScheduleEntry& e : sched_list())
             json_array_append_new(list.get(), sched_entry_json(e, false));
     }
-    std::unique_ptr<char, CharFree> text(json_dumps(list.get(), 0));
+    CharPtr text(json_dumps(list.get(), 0));
     if (!text) return -1;
     size_t len = strlen(text.get());
     if (len > SCHED_FILE_MAX) {
@@ -49,7 +43,7 @@ int sched_load() {
     FILE* f = fopen(plat_path(kSchedPath).c_str(), "r");
     if (!f) return -1;
     // The whole first line, up to a bound far beyond a week of feedings.
-    std::unique_ptr<char, CharFree> buf(static_cast<char*>(calloc(SCHED_FILE_MAX + 2, 1)));
+    CharPtr buf(static_cast<char*>(calloc(SCHED_FILE_MAX + 2, 1)));
     if (!buf) {
         fclose(f);
         return -1;
@@ -62,7 +56,7 @@ int sched_load() {
     }
     if (char* nl = strchr(buf.get(), '\n')) *nl = '\0';
     json_error_t err;
-    std::unique_ptr<json_t, JsonFree> root(json_loads(buf.get(), 0, &err));
+    JsonPtr root(json_loads(buf.get(), 0, &err));
     if (!root) {
         log_out("sched_load : not JSON (%s), schedule left empty\n", err.text);
         return -1;

@@ -21,10 +21,6 @@ const char* const kDayNames[7] = {"day-sun",  "day-mon", "day-tue", "day-wed",
                                   "day-thur", "day-fri", "day-sat"};
 const char* const kDayLogs[7] = {"sun, ", "mon, ", "tue, ", "wed, ", "thu, ", "fri, ", "sat, "};
 
-void ring_bell() {
-    if (!kSilentBuild) plat_system("/root/play /root/audio/_bell.g711");
-}
-
 // Copies a JSON string into a field; false when it is missing, not a
 // string or longer than the field.
 bool text_field(json_t* obj, const char* key, char* field, size_t size, char* why, size_t n) {
@@ -56,6 +52,10 @@ void copy_settings(ScheduleEntry* to, const ScheduleEntry& from) {
 
 std::mutex& sched_mutex() {
     return g_lock;
+}
+
+void sched_bell() {
+    if (!kSilentBuild) plat_system("/root/play /root/audio/_bell.g711");
 }
 std::list<ScheduleEntry>& sched_list() {
     return g_list;
@@ -90,7 +90,7 @@ int sched_update(const ScheduleEntry* e) {
             rc = 0;
         }
     }
-    ring_bell();
+    sched_bell();
     return rc;
 }
 
@@ -103,7 +103,7 @@ int sched_delete(const ScheduleEntry* e) {
         if (it == g_list.end()) return -1;
         g_list.erase(it);
     }
-    ring_bell();
+    sched_bell();
     return 0;
 }
 

@@ -27,6 +27,7 @@ std::vector<ScheduleEntry> sched_snapshot();  // a copy of the list, in list ord
 int sched_load();         // 0 parsed, -1 no file, too large or not JSON
 int sched_save();         // 0 written, -1 not written (the old file stays)
 int sched_write_empty();  // "[]"
+void sched_bell();        // after a change of the schedule (prompt build)
 
 // Fills `e` (zeroed first) from one JSON object of the schedule. Day names
 // that are not known are logged and skipped; a missing day list sets no day.

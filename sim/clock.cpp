@@ -14,7 +14,7 @@ int64_t real_wall_us() {
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t VirtualClock::real_mono_us() {
+int64_t real_mono_us() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;

@@ -38,7 +38,6 @@ class VirtualClock {
 
   private:
     int64_t mono_locked();  // virtual monotonic time; mu_ held
-    static int64_t real_mono_us();
 
     std::mutex mu_;
     std::condition_variable cv_;
@@ -52,5 +51,6 @@ class VirtualClock {
 };
 
 int64_t real_wall_us();
+int64_t real_mono_us();  // the machine's monotonic clock, microseconds
 
 }  // namespace sim

@@ -17,22 +17,18 @@
 #include <vector>
 
 #include "include/feed_cmd.h"
+#include "include/owned.h"
 #include "sim/world.h"
 
 namespace sim {
 
 namespace {
 
-struct JsonFree {
-    void operator()(json_t* j) const { json_decref(j); }
-};
-using Json = std::unique_ptr<json_t, JsonFree>;
+using Json = JsonPtr;
 
 std::string dump(json_t* j) {
-    char* s = json_dumps(j, JSON_COMPACT);
-    std::string out = s ? s : "{}";
-    free(s);
-    return out;
+    CharPtr s(json_dumps(j, JSON_COMPACT));
+    return s ? s.get() : "{}";
 }
 
 std::string error(const char* text) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "include/owned.h"
 #include "sched/sched.h"
 #include "sim/control.h"
 #include "sim/world.h"
@@ -35,12 +36,9 @@ int64_t parse_start(const char* text) {
 // The daemon's schedule as the runner sees it.
 std::string schedule_op(json_t*) {
     json_t* list = sched_to_json();
-    json_t* reply = json_pack("{s:b,s:o}", "ok", 1, "schedule", list ? list : json_array());
-    char* text = json_dumps(reply, JSON_COMPACT);
-    std::string out = text ? text : "{}";
-    free(text);
-    json_decref(reply);
-    return out;
+    JsonPtr reply(json_pack("{s:b,s:o}", "ok", 1, "schedule", list ? list : json_array()));
+    CharPtr text(json_dumps(reply.get(), JSON_COMPACT));
+    return text ? text.get() : "{}";
 }
 
 }  // namespace

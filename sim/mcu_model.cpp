@@ -35,12 +35,6 @@ struct World::McuThread {
 
 namespace {
 
-int64_t real_mono_us() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 void write_all(int fd, const std::vector<uint8_t>& b) {
     if (!b.empty() && write(fd, b.data(), b.size()) < 0) perror("mcu model write");
 }

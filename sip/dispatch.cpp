@@ -8,19 +8,14 @@
 
 #include "include/feeder.h"
 #include "include/log.h"
+#include "include/owned.h"
 #include "include/result_codes.h"
 #include "sip/agent.h"
 #include "sip/sip.h"
 
 namespace {
 
-struct JsonFree {
-    void operator()(json_t* j) const { json_decref(j); }
-};
-using Json = std::unique_ptr<json_t, JsonFree>;
-struct CharFree {
-    void operator()(char* p) const { free(p); }
-};
+using Json = JsonPtr;
 
 ReplySender g_send = sip_agent_send_message;
 
@@ -40,7 +35,7 @@ const struct {
 };
 
 void send_json(const char* to, json_t* reply, bool print) {
-    std::unique_ptr<char, CharFree> text(json_dumps(reply, 0));
+    CharPtr text(json_dumps(reply, 0));
     if (!text) return;
     if (print) log_out("%s\n", text.get());
     g_send(to, text.get());

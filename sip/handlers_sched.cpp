@@ -10,10 +10,6 @@
 
 namespace {
 
-void bell() {
-    if (!kSilentBuild) plat_system("/root/play /root/audio/_bell.g711");
-}
-
 // A request the protocol has no code for (a key missing or not text, a bad
 // time, a text too long for its field) is answered as a syntax error and
 // touches nothing.
@@ -46,7 +42,7 @@ int update(const char* name, int line, const char* res, json_t* req, json_t** re
     sip_reply_error(*reply, "200", "");
     log_out("schedule added or updated\n");
     sched_save();
-    bell();
+    sched_bell();
     return 9;
 }
 
@@ -101,7 +97,7 @@ int feeder_feed_sched_delete(int, json_t* req, json_t** reply) {
             json_object_set_new(one, "message", json_string(""));
             log_out("schedule deleted\n");
             sched_save();
-            bell();
+            sched_bell();
         }
         json_array_append_new(results, one);
     }

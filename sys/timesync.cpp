@@ -16,25 +16,16 @@
 
 namespace {
 std::mutex time_lock;  // one synchronisation at a time
-
-// First line of a command's output into buf (n bytes); empty when none.
-void first_line(const char* cmd, char* buf, int n) {
-    memset(buf, 0, size_t(n));
-    FILE* p = plat_popen(cmd, "r");
-    if (!p) return;
-    if (!fgets(buf, n, p)) buf[0] = '\0';
-    plat_pclose(p);
-}
 }  // namespace
 
 int get_date_text(char* buf) {
-    first_line("date +%Y/%m/%d-%u-%H:%M:%S", buf, 80);
+    plat_command_line("date +%Y/%m/%d-%u-%H:%M:%S", buf, 80);
     return 0;
 }
 
 int32_t get_epoch_seconds() {
     char buf[80];
-    first_line("date +%s", buf, sizeof buf);
+    plat_command_line("date +%s", buf, sizeof buf);
     char* end = nullptr;
     long v = strtol(buf, &end, 10);
     if (end == buf || v <= 0) return -1;
