@@ -17,9 +17,7 @@
 namespace {
 
 // One button's edge: the first arms it, the next decides.
-int edge(std::atomic<int32_t>& pressed_at, int port, int long_press_code) {
-    GpioState* g = gpio_state();
-    plat_dev_ioctl(g->bttn_fd, GPIO_REQ_IRQ_ACK, g->bttn_pins.mask);
+int edge(std::atomic<int32_t>& pressed_at, uint32_t port, int long_press_code) {
     int32_t now = int32_t(plat_time());
     if (pressed_at == 0) {
         log_out("\t==> interrupt -> ch :%s | port : 0x%02x\n", "/dev/gpio/f", port);
@@ -69,17 +67,24 @@ int bttn_r_event(int fd) {
     GpioState* g = gpio_state();
     log_out("%s entered\n", __func__);
     int rc;
+    uint32_t port;  // read under the lock: the other reader's query rewrites bttn_pins
     {
         std::lock_guard<std::mutex> hold(g->gpio_lock);
         rc = plat_dev_ioctl(fd, GPIO_REQ_IRQ_QUERY, reinterpret_cast<uintptr_t>(&g->bttn_pins));
         log_out("ioctl of %d , port : 0x%x\n", fd, g->bttn_pins.value);
         if (rc < 0) perror("ioctl");
+        // Acknowledged before the lock is let go: during the network wait the
+        // main thread and the button thread both wake on one interrupt, and a
+        // second query of a still pending line would count one press twice,
+        // disarming the button it had just armed.
+        port = g->bttn_pins.value;
+        if (rc >= 0 && (port == GPIO_BTTN_RST || port == GPIO_BTTN_WPS))
+            plat_dev_ioctl(fd, GPIO_REQ_IRQ_ACK, g->bttn_pins.mask);
     }
     if (rc < 0) {
         LOG_RETURN(__BTTN_NONE);
         return __BTTN_NONE;
     }
-    int port = int(g->bttn_pins.value);
     if (port == GPIO_BTTN_RST) {
         int r = edge(g->rst_pressed_at, port, __BTTN_FAC_RST);
         // The factory-reset button stays armed: the device is restarting.

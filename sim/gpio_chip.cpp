@@ -173,6 +173,7 @@ int dev_open(World& w, const char* fixed, int flags) {
 }
 
 int dev_ioctl(World& w, int fd, unsigned long request, uintptr_t arg) {
+    if (request == kIrqAck && w.bttn_ack_delay_us > 0) usleep(useconds_t(w.bttn_ack_delay_us));
     std::lock_guard<std::mutex> hold(w.mu());
     auto it = w.devices.find(fd);
     if (it == w.devices.end()) {

@@ -159,6 +159,7 @@ class World {
     bool has_wlan0 = true;
     bool gpio_f_fails = false;
     uint32_t bttn_pending = 0;
+    std::atomic<int> bttn_ack_delay_us{0};  // a driver slow to take an acknowledge
     int bttn_event_fd = -1;
     std::map<int, DeviceFd> devices;
     int msgq_key = 0;

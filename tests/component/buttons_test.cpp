@@ -3,6 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "app/app.h"
 #include "app/fds.h"
 #include "gpio/buttons.h"
@@ -155,6 +158,34 @@ TEST_F(Buttons, TheTwoButtonsKeepTheirOwnState) {
     EXPECT_EQ(edge(GPIO_BTTN_WPS), __BTTN_NONE);     // arms again
     wait_s(6);
     EXPECT_EQ(edge(GPIO_BTTN_WPS), __BTTN_WIFI_WPS);
+}
+
+// During the network wait the main thread and the button thread both wake on
+// one interrupt; between them the press must count once, or the second reader
+// disarms what the first one armed and a long press is lost.
+TEST_F(Buttons, TwoReadersOfOneInterruptCountItOnce) {
+    world().bttn_ack_delay_us = 2000;  // widens the window between query and acknowledge
+    int armed = 0;
+    {
+        StdoutCapture quiet;
+        for (int i = 0; i < 50; ++i) {
+            gpio_state()->rst_pressed_at = 0;
+            world().button_edge(GPIO_BTTN_RST, true);
+            std::atomic<int> ready{0};
+            auto reader = [&] {
+                ready.fetch_add(1);
+                while (ready.load() < 2) {
+                }
+                bttn_r_event(fd_);
+            };
+            std::thread a(reader), b(reader);
+            a.join();
+            b.join();
+            if (gpio_state()->rst_pressed_at != 0) ++armed;
+        }
+    }
+    EXPECT_EQ(armed, 50);
+    EXPECT_EQ(world().bttn_pending, 0u);
 }
 
 TEST_F(Buttons, NoLineOrBothLinesAreNothingAndNotAcknowledged) {
