@@ -17,6 +17,7 @@
 #include "gpio/gpio.h"
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/thread_name.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
@@ -126,6 +127,7 @@ int app_run() {
 
     int bttn_fd = bttn_open();
     w.bttn = std::thread(bttn_thread_proc, bttn_fd);
+    name_thread(w.bttn, "bttn");
 
     int ucom_fd = ucom_open();
     ucom_set_led(ucom_fd, 1, 3);
@@ -142,11 +144,13 @@ int app_run() {
 
     int uds_fd = uds_open(UDS_SERVER);
     w.uds = std::thread(uds_thread_proc, uds_fd);
+    name_thread(w.uds, "uds");
 
     // The runner starts before the list is loaded: its first passes may see
     // an empty schedule.
     sched_lock_init();
     w.sched = std::thread(sched_thread_proc);
+    name_thread(w.sched, "sched");
     sched_load();
 
     settle_identity(f);
@@ -157,12 +161,16 @@ int app_run() {
 
     int wdt_fd = watchdog_open();
     w.watchdog = std::thread(watchdog_thread_proc, wdt_fd);
+    name_thread(w.watchdog, "watchdog");
     w.ntp = std::thread(ntp_thread_proc);
+    name_thread(w.ntp, "ntp");
     w.monitor = std::thread(feeder_thread_proc);
+    name_thread(w.monitor, "monitor");
 
     sip_init();
     sip_account_add();
     w.sip = std::thread(sip_thread_proc);
+    name_thread(w.sip, "sip");
 
     if (!kSilentBuild) {
         plat_system("/root/play /root/audio/tolvikstart2.g711");

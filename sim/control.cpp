@@ -18,6 +18,7 @@
 
 #include "include/feed_cmd.h"
 #include "include/owned.h"
+#include "include/thread_name.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -414,6 +415,7 @@ int control_start(World& w, const std::string& path) {
     g_server->wake = eventfd(0, EFD_CLOEXEC);
     g_server->path = path;
     g_server->th = std::thread([&w] { serve(w, *g_server); });
+    name_thread(g_server->th, "sim-control");
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <thread>
 
+#include "include/thread_name.h"
 #include "sim/clock.h"
 #include "sim/world.h"
 
@@ -298,6 +299,7 @@ void World::start_mcu() {
     if (!root_.empty() && symlink(tty_path_.c_str(), link.c_str()) < 0) perror("symlink");
     mcu_thread_ = t;
     t->th = std::thread([this, t] { run(*this, *t); });
+    name_thread(t->th, "sim-mcu");
 }
 
 void World::stop_mcu() {

@@ -10,6 +10,7 @@
 
 #include <thread>
 
+#include "include/thread_name.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -57,6 +58,7 @@ void World::start_updater() {
             }
         }
     });
+    name_thread(u->th, "sim-updater");
     // Give it the moment it needs to sit in its receive, as a running
     // updater would be.
     usleep(20000);

@@ -1,4 +1,5 @@
 #include "sim/world.h"
+#include "include/thread_name.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -85,7 +86,10 @@ void World::start(const WorldConfig& cfg) {
     if (cfg.start_mcu) start_mcu();
     stopping_ = false;
     // A watchdog that stops being fed bites even when nobody looks.
-    if (!cfg.manual_clock) helpers_.emplace_back([this] { tick(); });
+    if (!cfg.manual_clock) {
+        helpers_.emplace_back([this] { tick(); });
+        name_thread(helpers_.back(), "sim-ticker");
+    }
 }
 
 void World::stop() {

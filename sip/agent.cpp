@@ -27,6 +27,7 @@ struct AgentCtx;
 #include <thread>
 
 #include "include/log.h"
+#include "include/thread_name.h"
 
 struct AgentCtx {
     std::string bind_url, aor, registrar, auth, proxy, stun;
@@ -225,6 +226,7 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     }
     ctx->cb = cb;
     ctx->th = std::thread(run, ctx);
+    name_thread(ctx->th, "sip-stack");
     std::unique_lock<std::mutex> lock(ctx->mu);
     ctx->cv.wait(lock, [&] { return ctx->state != 0; });
     if (ctx->state != 1) {
