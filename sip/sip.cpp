@@ -85,10 +85,12 @@ int sip_account_add() {
 
 void sip_thread_proc() {
     uds_client_fd = uds_open(UDS_CLIENT);
-    // Asleep until the program stops: the stop wakes it at once, and the
-    // time-out only covers a run flag cleared without the wake-up.
+    // Asleep until the program stops: every clearing of the run flag wakes
+    // the stop descriptor. Without one (a caller outside app_run) it looks
+    // at the flag once a second.
     struct pollfd p = {app_stop_fd(), POLLIN, 0};
-    while (sig_flag) plat_poll(&p, 1, 1000);
+    int timeout_ms = p.fd >= 0 ? -1 : 1000;
+    while (sig_flag) plat_poll(&p, 1, timeout_ms);
     uds_close(uds_client_fd);
     log_out("%s exit...\n", __func__);
 }
