@@ -73,7 +73,9 @@ class Lifecycle : public ::testing::Test {
 TEST_F(Lifecycle, FactoryResetWorksWhileWaitingForTheNetwork) {
     start(false);
     ASSERT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 20)) << d_->output();
-    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":6})"), "{\"ok\":true}");
+    // Held 8 s, not 6: at speed 50 a reader woken 20 ms late sees the press a
+    // virtual second late. The 5/6 s boundary is the component tests' work.
+    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":8})"), "{\"ok\":true}");
     ASSERT_TRUE(shell_ran("reboot &", 10)) << d_->output();
     EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> factory default...", 1));
     EXPECT_EQ(read_file(root_ + "/etc/feed_sched.conf"), "[]");
@@ -155,7 +157,7 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
 TEST_F(Lifecycle, LongWpsPressRunsTheWpsSequence) {
     start(true);
     ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
-    ASSERT_EQ(ctl(R"({"op":"button","line":"wps","hold_s":6})"), "{\"ok\":true}");
+    ASSERT_EQ(ctl(R"({"op":"button","line":"wps","hold_s":8})"), "{\"ok\":true}");
     ASSERT_TRUE(shell_ran("dhclient wlan0 &", 10)) << d_->output();
     EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> WPS wifi connection...", 1));
     EXPECT_TRUE(shell_ran("wpa_cli wps_pbc", 1));
@@ -169,7 +171,7 @@ TEST_F(Lifecycle, LongWpsPressRunsTheWpsSequence) {
 TEST_F(Lifecycle, LongResetPressWhileRunningRebootsAndExitsCleanly) {
     start(true);
     ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
-    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":6})"), "{\"ok\":true}");
+    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":8})"), "{\"ok\":true}");
     ASSERT_TRUE(shell_ran("reboot &", 10)) << d_->output();
     EXPECT_TRUE(d_->wait_for("Bye....", 20)) << d_->output();
     EXPECT_EQ(d_->stop(0, 10), 0);
