@@ -68,6 +68,9 @@ int shell_system(World& w, const char* cmd) {
             stop_updater = true;
         } else if (starts(cmd, "reboot")) {
             w.shell.reboot_requested = true;
+            // Said on the desk too: the daemon is usually gone before anyone
+            // asks the control socket.
+            fprintf(stderr, "sim: reboot requested\n");
         } else if (starts(cmd, "ntpdate ")) {
             rc = w.shell.network_up ? 0 : 1 << 8;
         } else if (starts(cmd, "/root/stop") || starts(cmd, "ln ") || starts(cmd, "sync") ||
