@@ -107,6 +107,7 @@ TEST_F(Lifecycle, SigintWaitsForTheNetworkThenShutsDownInOrder) {
 TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
     start(true);
     ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
+    ASSERT_TRUE(d_->wait_for("heartbeat : 15 @ watchdog_thread_proc", 5)) << d_->output();
     EXPECT_TRUE(ascending(
         positions({"button open fd : ", "loadcell open fd : ", "ucom open fd : ", "ZELfI1:",
                    "uds server open fd : ", "sipid ---> ", "Wifi -> connection established!",
