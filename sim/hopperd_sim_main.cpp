@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -70,13 +71,19 @@ int main(int argc, char** argv) {
     }
     if (cfg.root.empty()) return usage();
 
+    // A queue of this process's own: simulated devices side by side must not
+    // take each other's updater messages (a stolen stop message left one
+    // waiting for its updater forever).
+    cfg.msgq_key = int(0x49000000 | getpid());
     sim::World& w = sim::World::get();
     w.start(cfg);
+    w.remove_queue();  // a stale one from an earlier process with this pid
     if (w.tty_path().empty()) return 1;
     sim::control_add_op("schedule", schedule_op);
     if (!control.empty() && sim::control_start(w, control) < 0) return 1;
     int rc = app_run();
     sim::control_stop();
     w.stop();
+    w.remove_queue();
     return rc;
 }

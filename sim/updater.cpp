@@ -76,4 +76,10 @@ void World::stop_updater() {
     updater_ = nullptr;
 }
 
+void World::remove_queue() {
+    if (!msgq_key) return;
+    int q = msgget(msgq_key, 0);
+    if (q >= 0) msgctl(q, IPC_RMID, nullptr);
+}
+
 }  // namespace sim

@@ -163,6 +163,9 @@ class World {
     int bttn_event_fd = -1;
     std::map<int, DeviceFd> devices;
     int msgq_key = 0;
+    // Removes the queue of a key of the world's own (never the board's), so
+    // no stale messages wait for the next world with that key.
+    void remove_queue();
 
     // Events since `seq` (inclusive), at most `max`; returns the next seq.
     uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000);

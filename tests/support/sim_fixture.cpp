@@ -4,7 +4,6 @@
 #include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/msg.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -35,7 +34,6 @@ void SimTest::start_world(bool manual_clock, double speed, bool auto_advance) {
 
 void SimTest::TearDown() {
     world().stop();
-    int q = msgget(world().msgq_key, 0);
-    if (q >= 0) msgctl(q, IPC_RMID, nullptr);
+    world().remove_queue();
     remove_tree(root_);
 }

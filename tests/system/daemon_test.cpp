@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <signal.h>
+#include <sys/msg.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -145,6 +147,44 @@ TEST_F(Daemon, ControlSocketDrivesTheWorld) {
     EXPECT_NE(state.find("\"grams\":42.5"), std::string::npos) << state;
     EXPECT_NE(control_request(sock_, "not json").find("\"ok\":false"), std::string::npos);
     EXPECT_EQ(p.stop(SIGINT, 10), 0);
+}
+
+// Devices side by side on one machine each talk to an updater of their own:
+// a shared queue would let one device's updater take the other's requests
+// and stop messages. Each queue is gone again when its device exits.
+TEST(SideBySide, EachDeviceHasAnUpdaterQueueOfItsOwnAndLeavesNone) {
+    SKIP_UNDER_EMULATION();
+    struct Device {
+        std::string root, sock;
+        std::unique_ptr<Process> p;
+        pid_t pid = -1;
+    };
+    Device devices[2];
+    for (Device& d : devices) {
+        d.root = make_temp_dir("side");
+        d.sock = d.root + "/ctl.sock";
+        mkdir((d.root + "/etc").c_str(), 0755);
+        write_desk_conf(d.root);
+        std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
+                          (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
+        d.p = std::make_unique<Process>(
+            std::vector<std::string>{bin, "--root", d.root, "--speed", "50", "--control", d.sock});
+        d.pid = d.p->pid();
+        bool updater = false;
+        for (int i = 0; i < 400 && !updater; ++i) {
+            for (auto& e : control_events(d.sock, "shell"))
+                updater |= e.second == "/root/fw_update &";
+            usleep(25000);
+        }
+        ASSERT_TRUE(updater) << d.p->output();
+        EXPECT_GE(msgget(key_t(0x49000000 | d.pid), 0), 0);
+    }
+    EXPECT_EQ(devices[1].p->stop(SIGINT, 10), 0) << devices[1].p->output();
+    EXPECT_EQ(devices[0].p->stop(SIGINT, 10), 0) << devices[0].p->output();
+    for (Device& d : devices) {
+        EXPECT_LT(msgget(key_t(0x49000000 | d.pid), 0), 0);
+        remove_tree(d.root);
+    }
 }
 
 }  // namespace
