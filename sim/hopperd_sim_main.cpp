@@ -72,8 +72,7 @@ int main(int argc, char** argv) {
     if (cfg.root.empty()) return usage();
 
     // A queue of this process's own: simulated devices side by side must not
-    // take each other's updater messages (a stolen stop message left one
-    // waiting for its updater forever).
+    // take each other's update requests or updater stop messages.
     cfg.msgq_key = int(0x49000000 | getpid());
     sim::World& w = sim::World::get();
     w.start(cfg);
