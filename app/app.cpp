@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <thread>
@@ -23,30 +22,12 @@
 #include "net/cloud.h"
 #include "net/wifi.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "platform/settings.h"
 #include "sched/sched.h"
 #include "sip/sip.h"
 #include "sys/sys.h"
 #include "uds/uds.h"
-
-std::atomic<int> sig_flag{1};
-
-namespace {
-int g_stop_fd = -1;
-}
-
-void app_stop() {
-    sig_flag = 0;
-    if (g_stop_fd >= 0) {
-        uint64_t one = 1;
-        ssize_t rc = write(g_stop_fd, &one, sizeof one);  // async-signal-safe
-        (void)rc;
-    }
-}
-
-int app_stop_fd() {
-    return g_stop_fd;
-}
 
 void sig_handler(int) {
     app_stop();
@@ -119,7 +100,7 @@ void wait_for_network(int bttn_fd, Feeder* f) {
 
 int app_run() {
     setlocale(LC_ALL, "en_US.UTF-8");
-    if (g_stop_fd < 0) g_stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    app_stop_fd_open();
     signal(SIGINT, sig_handler);
     settings();  // read the deployment settings before any thread needs them
     cloud_init();

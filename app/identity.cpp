@@ -1,6 +1,6 @@
 #include "app/identity.h"
 
-#include "app/atomic_file.h"
+#include "platform/atomic_file.h"
 
 #include <fcntl.h>
 #include <stdio.h>

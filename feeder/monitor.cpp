@@ -2,7 +2,6 @@
 // tell the owner what the pet ate; while idle, watch food level and bowl.
 #include <stdio.h>
 
-#include "app/app.h"
 #include "feeder/dispense.h"
 #include "feeder/feeder.h"
 #include "gpio/gpio.h"
@@ -11,6 +10,7 @@
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "sys/sys.h"
 
 namespace {

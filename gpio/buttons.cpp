@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 
-#include "app/app.h"
 #include "app/identity.h"
 #include "gpio/gpio.h"
 #include "include/feeder.h"
@@ -12,6 +11,7 @@
 #include "net/cloud.h"
 #include "net/wifi.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "sched/sched.h"
 
 namespace {

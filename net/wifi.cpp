@@ -3,10 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/atomic_file.h"
 #include "include/log.h"
 #include "include/result_codes.h"
 #include "include/variant.h"
+#include "platform/atomic_file.h"
 #include "platform/platform.h"
 #include "platform/settings.h"
 

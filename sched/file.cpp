@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "app/atomic_file.h"
 #include "include/log.h"
 #include "include/owned.h"
+#include "platform/atomic_file.h"
 #include "platform/platform.h"
 #include "sched/list_internal.h"
 #include "sched/sched.h"

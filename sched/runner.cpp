@@ -3,13 +3,13 @@
 #include <stdio.h>
 #include <time.h>
 
-#include "app/app.h"
 #include "feeder/dispense.h"
 #include "feeder/feeder.h"
 #include "include/log.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "sched/list_internal.h"
 #include "sched/sched.h"
 

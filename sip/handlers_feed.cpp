@@ -7,12 +7,12 @@
 #include <sys/msg.h>
 #include <sys/socket.h>
 
-#include "app/app.h"
 #include "include/feed_cmd.h"
 #include "include/feeder.h"
 #include "include/log.h"
 #include "include/variant.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "platform/settings.h"
 #include "sip/sip.h"
 

@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "app/app.h"
 #include "include/feeder.h"
 #include "include/log.h"
 #include "include/result_codes.h"
 #include "include/variant.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "platform/settings.h"
 #include "sip/agent.h"
 #include "sip/sip.h"

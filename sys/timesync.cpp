@@ -6,11 +6,11 @@
 
 #include <mutex>
 
-#include "app/app.h"
 #include "include/log.h"
 #include "include/result_codes.h"
 #include "mcu/ucom.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "platform/settings.h"
 #include "sys/sys.h"
 

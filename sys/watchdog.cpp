@@ -3,9 +3,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "app/app.h"
 #include "include/log.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "sys/sys.h"
 
 int watchdog_open() {

@@ -8,7 +8,6 @@
 
 #include <string>
 
-#include "app/app.h"
 #include "feeder/dispense.h"
 #include "feeder/feeder.h"
 #include "include/feed_cmd.h"
@@ -17,6 +16,7 @@
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/atomic_file.h"
+#include "platform/atomic_file.h"
 
 #include <fcntl.h>
 #include <stdio.h>
