@@ -160,26 +160,18 @@ int app_run() {
 
     supervise(ucom_fd, f);
 
-    if (kSilentBuild) {
-        // The silent build disarms the watchdog before anything is joined.
-        watchdog_close(wdt_fd);
-        join(w.sip, "sip_thread_proc");
-        join(w.sched, "sched_thread_proc");
-        join(w.watchdog, "watchdog_thread_proc");
-        join(w.ntp, "ntp_thread_proc");
-        join(w.monitor, "feeder_thread_proc");
-        join(w.bttn, "bttn_thread_proc");
-        join(w.uds, "uds_thread_proc");
-    } else {
-        join(w.sip, "sip_thread_proc");
-        join(w.sched, "sched_thread_proc");
-        join(w.ntp, "ntp_thread_proc");
-        join(w.monitor, "feeder_thread_proc");
-        join(w.bttn, "bttn_thread_proc");
-        join(w.uds, "uds_thread_proc");
-        watchdog_close(wdt_fd);
-        join(w.watchdog, "watchdog_thread_proc");
-    }
+    // Any of these joins may wait for a feeding, a weighing or the runner's
+    // minute after a meal, each longer than the watchdog's time-out: the
+    // watchdog is fed until the last of them has ended, and only then
+    // disarmed, in both builds.
+    join(w.sip, "sip_thread_proc");
+    join(w.sched, "sched_thread_proc");
+    join(w.ntp, "ntp_thread_proc");
+    join(w.monitor, "feeder_thread_proc");
+    join(w.bttn, "bttn_thread_proc");
+    join(w.uds, "uds_thread_proc");
+    watchdog_close(wdt_fd);
+    join(w.watchdog, "watchdog_thread_proc");
     bttn_close(bttn_fd);
     ucom_close(ucom_fd);
     fds_clear();

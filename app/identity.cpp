@@ -29,7 +29,7 @@ void strip_dashes(char* text) {
 }
 
 int feeder_conf_read() {
-    FILE* f = fopen(plat_path(kConfPath).c_str(), "r");
+    FILE* f = fopen(plat_path(kConfPath).c_str(), "re");
     if (!f) return __CONF_ERROR;
     // A token longer than the buffer is cut by the field width; the 39
     // characters kept are then not a canonical uuid and are refused below.

@@ -21,6 +21,25 @@ bool data_high(int fd) {
     return pins.value == GPIO_LDCELL_DATA;
 }
 
+// The 1 us sleeps of the bit timing would otherwise last the default 50 us
+// timer slack each: a read 15 ms longer, and a clock held high near the
+// converter's power-down time. The thread's own slack comes back afterwards:
+// whatever else it does (a feeding's sleeps, a select) needs no such timing.
+class TightTimers {
+  public:
+    TightTimers() : saved_(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)) {
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    }
+    ~TightTimers() {
+        if (saved_ > 0) prctl(PR_SET_TIMERSLACK, (unsigned long)saved_, 0, 0, 0);
+    }
+    TightTimers(const TightTimers&) = delete;
+    TightTimers& operator=(const TightTimers&) = delete;
+
+  private:
+    long saved_;
+};
+
 uint32_t read_frame(int fd) {
     uint32_t word = 0;
     for (int bit = 0; bit < 32; ++bit) {
@@ -85,16 +104,13 @@ void ldcell_close() {
 }
 
 int32_t ldcell_read() {
-    // The 1 us sleeps of the bit timing would otherwise last the default 50 us
-    // timer slack each: a read 15 ms longer, and a clock held high near the
-    // converter's power-down time.
-    prctl(PR_SET_TIMERSLACK, 1000UL);
     GpioState* g = gpio_state();
     std::lock_guard<std::mutex> hold(g->gpio_lock);
     if (g->bttn_fd <= 0) {
         log_out("ldcell_read : load cell not open\n");
         return LDCELL_NO_READING;
     }
+    TightTimers timing;
     int wanted = 3;
     int dropped = 0;
     int32_t sum = 0;

@@ -1,13 +1,52 @@
 #include "platform/atomic_file.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+namespace {
+
+std::string folder_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// The file a chain of links ends at, existing or not. Boards with a read-only
+// root link their settings into a data partition: the new file goes beside
+// the last link's target, so the links stay and the rename stays in one
+// folder. False (errno set) for a link loop or an unreadable link.
+bool final_target(const char* path, std::string* out) {
+    std::string p = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) < 0 || !S_ISLNK(st.st_mode)) {
+            *out = p;
+            return true;
+        }
+        char link[PATH_MAX];
+        ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
+        if (n < 0) return false;
+        link[n] = '\0';
+        p = link[0] == '/' ? std::string(link) : folder_of(p) + "/" + link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+}  // namespace
+
 int write_file_atomic(const char* path, const char* data, size_t len) {
-    std::string tmp = std::string(path) + ".tmp";
+    std::string target;
+    if (!final_target(path, &target)) {
+        perror("readlink");
+        return -1;
+    }
+    std::string tmp = target + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         perror("open");
@@ -24,22 +63,24 @@ int write_file_atomic(const char* path, const char* data, size_t len) {
         }
         done += size_t(w);
     }
-    if (fsync(fd) < 0 || close(fd) < 0) {
-        perror("fsync");
+    int synced = fsync(fd);
+    if (synced < 0) perror("fsync");
+    if (close(fd) < 0 && synced == 0) {
+        perror("close");
+        synced = -1;
+    }
+    if (synced < 0) {
         unlink(tmp.c_str());
         return -1;
     }
-    if (rename(tmp.c_str(), path) < 0) {
+    if (rename(tmp.c_str(), target.c_str()) < 0) {
         perror("rename");
         unlink(tmp.c_str());
         return -1;
     }
     // The rename itself lives in the folder: flush it too, or a power cut
     // right after may bring back the old name.
-    std::string dir = path;
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         fsync(dfd);
         close(dfd);

@@ -5,5 +5,7 @@
 
 // Writes `len` bytes to `path` so that a reader only ever sees the old or the
 // new file whole: a temporary file in the same folder, fsync, rename, and an
-// fsync of the folder. 0, or -1 with the old file left as it was.
+// fsync of the folder. A symbolic link at `path` (or a chain of them) stays:
+// the file it ends at is the one replaced. 0, or -1 with the old file left as
+// it was.
 int write_file_atomic(const char* path, const char* data, size_t len);

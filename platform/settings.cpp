@@ -23,7 +23,23 @@ void trim(const char** b, const char** e) {
     while (*e > *b && isspace((unsigned char)(*e)[-1])) --*e;
 }
 
-// "a, b, c" into `count` fields; returns -1 unless exactly `count` items.
+// A host name or address, with an optional port: "fw.tolvik.net",
+// "10.0.0.7", "stun.example:3478", "[fe80::1]:123". These values are pasted
+// into shell commands and hand-written requests, so nothing else passes: no
+// blank, quote, ';', '$' or the like, and no leading '-' that a program would
+// take for an option.
+bool is_host(const char* b, size_t n) {
+    if (n == 0 || b[0] == '-') return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = b[i];
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// "a, b, c" into `count` host fields; returns -1 unless exactly `count` hosts.
 int split_list(const char* b, const char* e, char (*out)[SETTING_TEXT_MAX], int count) {
     char tmp[NTP_SERVER_COUNT > SIP_STUN_COUNT ? NTP_SERVER_COUNT : SIP_STUN_COUNT]
             [SETTING_TEXT_MAX];
@@ -35,7 +51,7 @@ int split_list(const char* b, const char* e, char (*out)[SETTING_TEXT_MAX], int 
         const char* ib = p;
         const char* ie = q;
         trim(&ib, &ie);
-        if (ib == ie || n == count || size_t(ie - ib) >= SETTING_TEXT_MAX) return -1;
+        if (n == count || size_t(ie - ib) >= SETTING_TEXT_MAX || !is_host(ib, ie - ib)) return -1;
         copy_text(tmp[n++], SETTING_TEXT_MAX, ib, ie - ib);
         p = q + 1;
     }
@@ -83,21 +99,25 @@ int settings_apply_line(Settings* s, const char* line, int lineno) {
     size_t klen = ke - kb;
     size_t vlen = ve - vb;
     auto is = [&](const char* k) { return strlen(k) == klen && memcmp(kb, k, klen) == 0; };
+    // The outbound proxy is a SIP URI ("sip:host:port;lr"): it goes to the
+    // SIP stack only, which parses it, and is not held to the host rule.
     struct Single {
         const char* key;
         char* field;
         bool may_be_empty;
+        bool host;
     } singles[] = {
-        {"sip_domain", s->sip_domain, false},
-        {"sip_outbound_proxy", s->sip_outbound_proxy, true},
-        {"sip_listen", s->sip_listen, true},
-        {"cloud_host", s->cloud_host, false},
-        {"firmware_host", s->firmware_host, false},
-        {"probe_host", s->probe_host, false},
+        {"sip_domain", s->sip_domain, false, true},
+        {"sip_outbound_proxy", s->sip_outbound_proxy, true, false},
+        {"sip_listen", s->sip_listen, true, true},
+        {"cloud_host", s->cloud_host, false, true},
+        {"firmware_host", s->firmware_host, false, true},
+        {"probe_host", s->probe_host, false, true},
     };
     for (const Single& one : singles) {
         if (!is(one.key)) continue;
-        if ((vlen == 0 && !one.may_be_empty) || vlen >= SETTING_TEXT_MAX) {
+        bool bad = vlen == 0 ? !one.may_be_empty : one.host && !is_host(vb, vlen);
+        if (bad || vlen >= SETTING_TEXT_MAX) {
             log_out("hopperd.conf:%d: bad value for %s, line ignored\n", lineno, one.key);
             return -1;
         }
@@ -118,26 +138,51 @@ int settings_apply_line(Settings* s, const char* line, int lineno) {
     return rc;
 }
 
+namespace {
+
+enum class Line { Text, TooLong, HasNul, End };
+
+// One line without its line feed into `buf` (`n` bytes). The length is what
+// was read, not what strlen sees: a NUL byte must not hide an overlong line
+// whose rest would then be taken for a line of its own.
+Line read_line(FILE* f, char* buf, size_t n) {
+    size_t len = 0;
+    bool nul = false;
+    int c;
+    while ((c = getc(f)) != EOF && c != '\n') {
+        if (len == n - 1) {
+            while ((c = getc(f)) != EOF && c != '\n') {
+            }
+            return Line::TooLong;
+        }
+        nul |= c == '\0';
+        buf[len++] = char(c);
+    }
+    if (c == EOF && len == 0) return Line::End;
+    buf[len] = '\0';
+    return nul ? Line::HasNul : Line::Text;
+}
+
+}  // namespace
+
 int settings_load(Settings* s, const char* path) {
     settings_defaults(s);
-    FILE* f = fopen(path, "r");
+    FILE* f = fopen(path, "re");
     if (!f) return 0;
     char line[512];
     int lineno = 0;
     int ignored = 0;
-    while (fgets(line, sizeof line, f)) {
+    for (Line kind; (kind = read_line(f, line, sizeof line)) != Line::End;) {
         ++lineno;
-        size_t len = strlen(line);
-        if (len == sizeof line - 1 && line[len - 1] != '\n') {
-            // Overlong line: report it once and skip the rest of it.
+        if (kind == Line::TooLong) {
             log_out("hopperd.conf:%d: line too long, ignored\n", lineno);
             ++ignored;
-            int c;
-            while ((c = fgetc(f)) != EOF && c != '\n') {
-            }
-            continue;
+        } else if (kind == Line::HasNul) {
+            log_out("hopperd.conf:%d: NUL byte in the line, ignored\n", lineno);
+            ++ignored;
+        } else if (settings_apply_line(s, line, lineno) < 0) {
+            ++ignored;
         }
-        if (settings_apply_line(s, line, lineno) < 0) ++ignored;
     }
     fclose(f);
     return ignored;

@@ -40,7 +40,7 @@ int sched_write_empty() {
 }
 
 int sched_load() {
-    FILE* f = fopen(plat_path(kSchedPath).c_str(), "r");
+    FILE* f = fopen(plat_path(kSchedPath).c_str(), "re");
     if (!f) return -1;
     // The whole first line, up to a bound far beyond a week of feedings.
     CharPtr buf(static_cast<char*>(calloc(SCHED_FILE_MAX + 2, 1)));

@@ -3,10 +3,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <mutex>
+
 #include "include/log.h"
 #include "platform/platform.h"
-#include "platform/run_flag.h"
 #include "sys/sys.h"
+
+namespace {
+// The keep-alives go on until the magic close, not until the run flag
+// clears: an orderly stop joins threads that may still be inside a feeding or
+// a weighing for longer than the time-out. The lock keeps a keep-alive from
+// meeting the close half-way (or a descriptor number already reused).
+std::mutex g_wdt_lock;
+bool g_wdt_open = false;
+}  // namespace
 
 int watchdog_open() {
     int fd = plat_dev_open("/dev/watchdog", O_WRONLY);
@@ -17,20 +27,28 @@ int watchdog_open() {
     log_out("watchdog open fd : %d\n", fd);
     int timeout = WATCHDOG_TIMEOUT_S;
     plat_dev_ioctl(fd, WDIOC_SETTIMEOUT, reinterpret_cast<uintptr_t>(&timeout));
+    std::lock_guard<std::mutex> hold(g_wdt_lock);
+    g_wdt_open = true;
     return fd;
 }
 
 void watchdog_thread_proc(int fd) {
     log_out("fd -> %d,  heartbeat : %d @ %s\n", fd, WATCHDOG_TIMEOUT_S, __func__);
-    while (sig_flag) {
-        int dummy = WATCHDOG_TIMEOUT_S;
-        plat_dev_ioctl(fd, WDIOC_KEEPALIVE, reinterpret_cast<uintptr_t>(&dummy));
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(g_wdt_lock);
+            if (!g_wdt_open) break;
+            int dummy = WATCHDOG_TIMEOUT_S;
+            plat_dev_ioctl(fd, WDIOC_KEEPALIVE, reinterpret_cast<uintptr_t>(&dummy));
+        }
         plat_sleep(WATCHDOG_KICK_S);
     }
     log_out("%s exit...\n", __func__);
 }
 
 void watchdog_close(int fd) {
+    std::lock_guard<std::mutex> hold(g_wdt_lock);
     plat_dev_write(fd, "V", 1);
     plat_dev_close(fd);
+    g_wdt_open = false;
 }

@@ -1,12 +1,20 @@
-// Board side of the platform seam: each call is the literal system call.
+// Board side of the platform seam: each call is the literal system call,
+// the shell commands aside (they are started as system() and popen() would,
+// without what those leave to a child or take from the daemon).
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -43,8 +51,10 @@ key_t plat_msgq_key(key_t fixed) {
     return fixed;
 }
 
+// Children started through the shell never inherit a device: the updater
+// outlives the daemon and would keep the watchdog armed.
 int plat_dev_open(const char* fixed, int flags) {
-    return open(fixed, flags);
+    return open(fixed, flags | O_CLOEXEC);
 }
 int plat_dev_ioctl(int fd, unsigned long request, uintptr_t arg) {
     return ioctl(fd, request, arg);
@@ -57,7 +67,7 @@ int plat_dev_close(int fd) {
 }
 
 int plat_if_hwaddr(const char* ifname, unsigned char mac[6]) {
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct ifreq ifr;
     memset(&ifr, 0, sizeof ifr);
     strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
@@ -72,12 +82,128 @@ int plat_resolve(const char* host) {
     return gethostbyname(host) ? 0 : -1;
 }
 
+namespace {
+
+// Starts "/bin/sh -c cmd" as system() and popen() do, with two differences
+// that matter on the board. The child keeps standard input, output and error
+// and nothing else: the SIP stack and libcurl open sockets without
+// close-on-exec, and the updater started here would hold port 5060 and the
+// watchdog after the daemon ends. And the daemon keeps its SIGINT handler
+// while it waits (system() ignores SIGINT meanwhile, so a stop was lost); the
+// child starts with default signal handling and nothing blocked. `pipe_fd`,
+// when not -1, becomes the child's descriptor `target`.
+int spawn_shell(const char* cmd, int pipe_fd, int target, pid_t* pid) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (pipe_fd >= 0) posix_spawn_file_actions_adddup2(&fa, pipe_fd, target);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>("--"),
+                    const_cast<char*>(cmd), nullptr};
+    int rc = posix_spawn(pid, "/bin/sh", &fa, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc;
+}
+
+// The wait status, as system() and pclose() give it; -1 when it is lost.
+int wait_child(pid_t pid) {
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return status;
+}
+
+// The children behind open plat_popen streams. More at once than there are
+// threads never happens; a full table refuses like a failed popen.
+struct PipeChild {
+    FILE* fp;
+    pid_t pid;
+    bool used;
+};
+std::mutex g_pipes_lock;
+PipeChild g_pipes[16];
+
+}  // namespace
+
 int plat_system(const char* cmd) {
-    return system(cmd);
+    pid_t pid;
+    int rc = spawn_shell(cmd, -1, -1, &pid);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return wait_child(pid);
 }
+
 FILE* plat_popen(const char* cmd, const char* mode) {
-    return popen(cmd, mode);
+    bool reading = mode[0] == 'r';
+    if (!reading && mode[0] != 'w') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    PipeChild* slot = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_pipes_lock);
+        for (PipeChild& c : g_pipes)
+            if (!c.used) {
+                c = {nullptr, -1, true};
+                slot = &c;
+                break;
+            }
+    }
+    if (!slot) {
+        errno = EMFILE;
+        return nullptr;
+    }
+    FILE* fp = nullptr;
+    pid_t pid = -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        int mine = reading ? fds[0] : fds[1];
+        int theirs = reading ? fds[1] : fds[0];
+        int rc = spawn_shell(cmd, theirs, reading ? STDOUT_FILENO : STDIN_FILENO, &pid);
+        close(theirs);
+        if (rc != 0) {
+            close(mine);
+            errno = rc;
+        } else if (!(fp = fdopen(mine, reading ? "r" : "w"))) {
+            int e = errno;
+            close(mine);
+            wait_child(pid);
+            errno = e;
+        }
+    }
+    std::lock_guard<std::mutex> hold(g_pipes_lock);
+    if (fp)
+        *slot = {fp, pid, true};
+    else
+        slot->used = false;
+    return fp;
 }
+
 int plat_pclose(FILE* fp) {
-    return pclose(fp);
+    pid_t pid = -1;
+    {
+        std::lock_guard<std::mutex> hold(g_pipes_lock);
+        for (PipeChild& c : g_pipes)
+            if (c.used && c.fp == fp) {
+                pid = c.pid;
+                c.used = false;
+                break;
+            }
+    }
+    if (pid < 0) {
+        errno = ECHILD;
+        return -1;
+    }
+    fclose(fp);
+    return wait_child(pid);
 }

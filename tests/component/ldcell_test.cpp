@@ -1,5 +1,6 @@
 // GPIO port set-up and the load-cell reader against the simulated converter.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <thread>
@@ -82,6 +83,26 @@ TEST_F(LoadCell, ConverterWithoutMarkerGivesUp) {
     EXPECT_EQ(ldcell_read(), LDCELL_NO_READING);
     EXPECT_EQ(world().adc.frames - before, uint64_t(LDCELL_MAX_DROPPED));
     EXPECT_NE(out.text().find("ldcell_read : no marker in 30 frames"), std::string::npos);
+}
+
+// The read runs its bit timing at 1 us of timer slack; the thread, which goes
+// on to sleep through a feeding, gets its own slack back, whatever the outcome.
+TEST_F(LoadCell, TimerSlackComesBackAfterARead) {
+    ASSERT_GT(bttn_open(), 0);
+    long saved = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    prctl(PR_SET_TIMERSLACK, 77000UL, 0, 0, 0);
+    EXPECT_NE(ldcell_read(), LDCELL_NO_READING);
+    long after_read = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Markerless;
+        world().adc.fault_count = -1;
+    }
+    EXPECT_EQ(ldcell_read(), LDCELL_NO_READING);
+    long after_failure = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    prctl(PR_SET_TIMERSLACK, (unsigned long)saved, 0, 0, 0);
+    EXPECT_EQ(after_read, 77000);
+    EXPECT_EQ(after_failure, 77000);
 }
 
 TEST_F(LoadCell, SomeMarkerlessFramesAreTolerated) {

@@ -131,25 +131,17 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
     EXPECT_EQ(ctl(R"({"op":"state"})").find("\"bitten\":true"), std::string::npos);
 
     EXPECT_EQ(d_->stop(SIGINT, 20), 0);
-    std::vector<std::string> order =
-        kSilentBuild ? std::vector<std::string>{"sim: watchdog magic close: disarmed",
-                                                "shutdown: sip_thread_proc joined",
-                                                "shutdown: sched_thread_proc joined",
-                                                "shutdown: watchdog_thread_proc joined",
-                                                "shutdown: ntp_thread_proc joined",
-                                                "shutdown: feeder_thread_proc joined",
-                                                "shutdown: bttn_thread_proc joined",
-                                                "shutdown: uds_thread_proc joined",
-                                                "Bye...."}
-                     : std::vector<std::string>{"shutdown: sip_thread_proc joined",
-                                                "shutdown: sched_thread_proc joined",
-                                                "shutdown: ntp_thread_proc joined",
-                                                "shutdown: feeder_thread_proc joined",
-                                                "shutdown: bttn_thread_proc joined",
-                                                "shutdown: uds_thread_proc joined",
-                                                "sim: watchdog magic close: disarmed",
-                                                "shutdown: watchdog_thread_proc joined",
-                                                "Bye...."};
+    // Both builds keep the watchdog fed until the last join that may take
+    // long, then disarm it.
+    std::vector<std::string> order = {"shutdown: sip_thread_proc joined",
+                                      "shutdown: sched_thread_proc joined",
+                                      "shutdown: ntp_thread_proc joined",
+                                      "shutdown: feeder_thread_proc joined",
+                                      "shutdown: bttn_thread_proc joined",
+                                      "shutdown: uds_thread_proc joined",
+                                      "sim: watchdog magic close: disarmed",
+                                      "shutdown: watchdog_thread_proc joined",
+                                      "Bye...."};
     EXPECT_TRUE(ascending(positions(order))) << d_->output();
     std::string out = d_->output();
     EXPECT_EQ(out.substr(out.size() - 8), "Bye....\n");

@@ -1,0 +1,179 @@
+// What a program started through the board side of the seam inherits, and
+// what the daemon keeps while it waits for one.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/support/files.h"
+
+namespace {
+
+// Whole output of a command through plat_popen.
+std::string popen_output(const std::string& cmd) {
+    FILE* p = plat_popen(cmd.c_str(), "r");
+    if (!p) return "(popen failed)";
+    std::string out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    plat_pclose(p);
+    return out;
+}
+
+// Descriptors in an "ls -l /proc/self/fd" listing that are neither 0, 1, 2
+// nor the one ls opens to read that very folder.
+std::vector<std::string> extra_fds(const std::string& listing) {
+    std::vector<std::string> extra;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t arrow = line.find(" -> ");
+        if (arrow == std::string::npos) continue;
+        size_t start = line.rfind(' ', arrow - 1) + 1;
+        std::string fd = line.substr(start, arrow - start);
+        std::string target = line.substr(arrow + 4);
+        bool own_listing = target.rfind("/proc/", 0) == 0 && target.size() > 3 &&
+                           target.compare(target.size() - 3, 3, "/fd") == 0;
+        if (fd != "0" && fd != "1" && fd != "2" && !own_listing) extra.push_back(line);
+    }
+    return extra;
+}
+
+// A socket and a file the way the SIP stack and older code open them: without
+// close-on-exec.
+class Inheritance : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = make_temp_dir("spawn");
+        sock_ = socket(AF_INET, SOCK_DGRAM, 0);
+        file_ = open((dir_ + "/held").c_str(), O_RDWR | O_CREAT, 0644);
+        ASSERT_GE(sock_, 0);
+        ASSERT_GE(file_, 0);
+        ASSERT_EQ(fcntl(sock_, F_GETFD) & FD_CLOEXEC, 0);
+    }
+    void TearDown() override {
+        close(sock_);
+        close(file_);
+        remove_tree(dir_);
+    }
+    std::string dir_;
+    int sock_ = -1, file_ = -1;
+};
+
+TEST_F(Inheritance, ShellCommandSeesOnlyStandardDescriptors) {
+    std::string out = dir_ + "/fds";
+    // The shell's own redirection would show as a descriptor of its own.
+    int rc = plat_system(("exec >" + out + "; ls -l /proc/self/fd").c_str());
+    ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
+    std::string listing = read_file(out);
+    ASSERT_NE(listing.find(" 2 -> "), std::string::npos) << listing;
+    EXPECT_EQ(extra_fds(listing), std::vector<std::string>{}) << listing;
+}
+
+TEST_F(Inheritance, PopenCommandSeesOnlyStandardDescriptors) {
+    // Another stream open at the same time: its pipe must not leak either.
+    FILE* other = plat_popen("cat", "w");
+    ASSERT_NE(other, nullptr);
+    std::string listing = popen_output("ls -l /proc/self/fd");
+    ASSERT_NE(listing.find(" 1 -> pipe:"), std::string::npos) << listing;
+    EXPECT_EQ(extra_fds(listing), std::vector<std::string>{}) << listing;
+    EXPECT_EQ(plat_pclose(other), 0);
+}
+
+TEST(Devices, OpenedWithCloseOnExec) {
+    int fd = plat_dev_open("/dev/null", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+    plat_dev_close(fd);
+}
+
+std::atomic<int> g_sigints{0};
+void count_sigint(int) {
+    g_sigints++;
+}
+
+// systemctl stop sends SIGINT to the daemon while it may be waiting for a
+// prompt, ntpdate or a Wi-Fi tool: the handler must still run.
+TEST(ShellCommand, SigintDuringTheCommandReachesTheHandler) {
+    struct sigaction old;
+    struct sigaction sa = {};
+    sa.sa_handler = count_sigint;
+    sigaction(SIGINT, &sa, &old);
+    g_sigints = 0;
+    std::thread stopper([] {
+        usleep(500000);
+        kill(getpid(), SIGINT);
+    });
+    int rc = plat_system("sleep 2");
+    stopper.join();
+    sigaction(SIGINT, &old, nullptr);
+    EXPECT_EQ(g_sigints.load(), 1);
+    // The command ran to its end all the same.
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
+}
+
+TEST(ShellCommand, StatusAsSystemGivesIt) {
+    int rc = plat_system("exit 3");
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 3) << rc;
+    rc = plat_system("kill -TERM $$");
+    EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGTERM) << rc;
+    rc = plat_system("/nonexistent/program");
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 127) << rc;
+    FILE* p = plat_popen("echo one; exit 4", "r");
+    ASSERT_NE(p, nullptr);
+    char line[16] = {0};
+    ASSERT_NE(fgets(line, sizeof line, p), nullptr);
+    EXPECT_STREQ(line, "one\n");
+    rc = plat_pclose(p);
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 4) << rc;
+    // Written through a "w" stream, read back by the command.
+    std::string dir = make_temp_dir("popenw");
+    p = plat_popen(("cat >" + dir + "/got").c_str(), "w");
+    ASSERT_NE(p, nullptr);
+    fputs("fed\n", p);
+    EXPECT_EQ(plat_pclose(p), 0);
+    EXPECT_EQ(read_file(dir + "/got"), "fed\n");
+    remove_tree(dir);
+}
+
+// A mask line of /proc/PID/status ("SigIgn:\t0000000000001000").
+unsigned long long signal_mask(const std::string& status, const char* name) {
+    size_t at = status.find(std::string(name) + ":\t");
+    return at == std::string::npos ? ~0ull
+                                   : std::stoull(status.substr(at + strlen(name) + 2), 0, 16);
+}
+unsigned long long sig_bit(int signo) {
+    return 1ull << (signo - 1);
+}
+
+// Libraries of the daemon ignore SIGPIPE and threads block signals; a shell
+// pipeline started from there must not inherit either.
+TEST(ShellCommand, ChildStartsWithDefaultSignalHandling) {
+    struct sigaction old;
+    struct sigaction ign = {};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &old);
+    sigset_t block, saved;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &block, &saved);
+    std::string status = popen_output("grep -E '^Sig(Ign|Blk):' /proc/self/status");
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    sigaction(SIGPIPE, &old, nullptr);
+    EXPECT_EQ(signal_mask(status, "SigIgn") & sig_bit(SIGPIPE), 0u) << status;
+    EXPECT_EQ(signal_mask(status, "SigBlk"), 0u) << status;
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// An orderly stop in the middle of the long steps: a manual feeding, the
+// weighing of the rest, the runner's minute after a meal. Each makes a join
+// outlast the watchdog's 15 s; the stop must still end disarmed, not reset.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+#include "include/feed_cmd.h"
+#include "include/variant.h"
+#include "tests/support/desk.h"
+#include "tests/support/emulation.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
+namespace {
+
+class OrderlyStop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SKIP_UNDER_EMULATION();
+        root_ = make_temp_dir("stop");
+        sock_ = root_ + "/ctl.sock";
+        write_desk_conf(root_);
+    }
+    void TearDown() override {
+        if (d_) d_->stop(SIGKILL, 5);
+        if (feeder_.joinable()) feeder_.join();
+        remove_tree(root_);
+    }
+    // Speed 50: the watchdog's 15 s are 300 ms of real time, well above what
+    // a busy machine delays a keep-alive.
+    void start(const char* at = nullptr) {
+        std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
+                          (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
+        std::vector<std::string> argv = {bin, "--root", root_, "--speed", "50", "--control", sock_};
+        if (at) argv.insert(argv.end(), {"--start", at});
+        d_ = std::make_unique<Process>(argv);
+        ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
+    }
+    int feed(int grams) {
+        std::string reply = control_request(
+            sock_, "{\"op\":\"feed\",\"amount\":" + std::to_string(grams) + ",\"melody\":\"1\"}");
+        size_t at = reply.find("\"reply\":");
+        return at == std::string::npos ? -1 : atoi(reply.c_str() + at + 8);
+    }
+    void feed_in_background(int grams) {
+        feeder_ = std::thread([this, grams] { feed(grams); });
+    }
+    // SIGINT as soon as `step` shows after `from`; the output position of the stop.
+    size_t interrupt_at(const std::string& step, size_t from) {
+        EXPECT_TRUE(d_->wait_for(step, 30, from)) << d_->output();
+        size_t mark = d_->output().size();
+        kill(d_->pid(), SIGINT);
+        return mark;
+    }
+    // After the stop: the long step ran on (`later` shows after the stop,
+    // before its thread's join), the watchdog was fed all along and disarmed
+    // only after the last join that can take long, and the exit is clean.
+    void expect_orderly(size_t mark, const std::string& later, const std::string& joined) {
+        EXPECT_EQ(d_->stop(0, 60), 0) << d_->output();
+        std::string out = d_->output();
+        EXPECT_EQ(out.find("sim: watchdog bite"), std::string::npos) << out;
+        std::vector<std::string> order = {later,
+                                          "shutdown: " + joined + " joined",
+                                          "shutdown: uds_thread_proc joined",
+                                          "sim: watchdog magic close: disarmed",
+                                          "shutdown: watchdog_thread_proc joined",
+                                          "Bye...."};
+        size_t at = mark;
+        for (const std::string& text : order) {
+            size_t p = out.find(text, at);
+            ASSERT_NE(p, std::string::npos) << "'" << text << "' after the stop\n" << out;
+            at = p;
+        }
+        EXPECT_EQ(out.substr(out.size() - 8), "Bye....\n");
+    }
+    std::string root_, sock_;
+    std::unique_ptr<Process> d_;
+    std::thread feeder_;
+};
+
+TEST_F(OrderlyStop, DuringAManualFeeding) {
+    start();
+    size_t from = d_->output().size();
+    feed_in_background(30);
+    // Motor portions, the second weighing and the bowl's way out are still to come.
+    size_t mark = interrupt_at("ZELuM1:", from);
+    expect_orderly(mark, "ZELuM4:", "uds_thread_proc");
+}
+
+TEST_F(OrderlyStop, DuringTheWeighingOfTheRest) {
+    start();
+    ASSERT_EQ(feed(20), __FEED_DONE) << d_->output();
+    // A second request ends the session: the monitor weighs at its next pass.
+    ASSERT_EQ(feed(20), __FEED_STOP) << d_->output();
+    size_t from = d_->output().size();
+    // 20 s of the bowl settling, then the reading and the report.
+    size_t mark = interrupt_at("<<<<<<<<<< bowl_in", from);
+    expect_orderly(mark, "ZELfM3:", "feeder_thread_proc");
+}
+
+TEST_F(OrderlyStop, DuringTheRunnersMinuteAfterAMeal) {
+    // 2026-12-07 is a Monday.
+    write_file(
+        root_ + "/etc/feed_sched.conf",
+        R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
+    start("2026-12-07 07:57:00");
+    size_t mark = interrupt_at("try to wait a min more...", 0);
+    expect_orderly(mark, "waited a min ...", "sched_thread_proc");
+}
+
+}  // namespace
