@@ -153,6 +153,12 @@ test('the console shows the device and drives it', async (t) => {
     assert.equal(await text('#entry-refusal'), '', 'editing the refused text clears the refusal');
     await page.click('#entry-days input[value="sun"]');
 
+    // Another site in the same browser can post plain text, not JSON.
+    const status = await page.evaluate(() => fetch('/api/feed', {
+      method: 'POST', body: JSON.stringify({amount: '30', melody: '1'}),
+    }).then((r) => r.status));
+    assert.equal(status, 415);
+
     await sleep(1500);  // room for anything that would have gone out
     assert.equal(sipCommands(), before.sip);
     assert.equal(await page.$$eval('#replies li', (l) => l.length), before.replies);

@@ -45,13 +45,15 @@ bool whole(const std::string& s, long lo, long hi, long* v) {
     return *v >= lo && *v <= hi;
 }
 
-// A number field: the reason it is refused, or "" with the value in *v.
-std::string number(json_t* body, const char* key, const char* what, long lo, long hi, long* v) {
+// A whole number field: the reason it is refused, or "" with the value in *v.
+std::string number(json_t* body, const char* key, const char* what, const char* unit, long lo,
+                   long hi, long* v) {
     std::string s;
-    if (!field(body, key, &s) || s.empty()) return std::string("give ") + what;
+    if (!field(body, key, &s) || s.empty()) return std::string("give the ") + what;
     if (!whole(s, 0, 9999999, v)) return std::string(what) + " " + quoted(s) + " is not a number";
     if (*v < lo || *v > hi)
-        return std::string(what) + " must be " + std::to_string(lo) + " to " + std::to_string(hi);
+        return std::string(what) + " must be " + std::to_string(lo) + " to " + std::to_string(hi) +
+               unit;
     return "";
 }
 
@@ -124,7 +126,7 @@ std::string dumped(json_t* j) {
 
 std::string feed_args(json_t* body, std::vector<std::string>* args) {
     long grams;
-    std::string why = number(body, "amount", "amount in grams", 0, kMaxFeedGrams, &grams);
+    std::string why = number(body, "amount", "amount", " g", 0, kMaxFeedGrams, &grams);
     std::string tune;
     if (why.empty()) why = melody(body, &tune);
     if (!why.empty()) return why;
@@ -139,7 +141,7 @@ std::string entry_args(json_t* body, const char* verb, std::vector<std::string>*
     std::string why = uuid(body, strcmp(verb, "sched-append") == 0, &id);
     if (why.empty() && (!field(body, "time", &time) || !clock_time(time, false, &h, &m, &s)))
         why = "time " + quoted(time) + " is not h:mm (0:00 to 23:59)";
-    if (why.empty()) why = number(body, "amount", "amount in grams", 0, kMaxFeedGrams, &grams);
+    if (why.empty()) why = number(body, "amount", "amount", " g", 0, kMaxFeedGrams, &grams);
     if (why.empty()) why = days(body, &day_list);
     if (why.empty()) why = melody(body, &tune);
     field(body, "weight", &weight);
@@ -175,12 +177,12 @@ std::string world_line(json_t* body, std::string* line) {
         req = action == "bowl" ? json_pack("{s:s,s:O}", "op", "bowl", "present", flag)
                                : json_pack("{s:s,s:O}", "op", "set", "network_up", flag);
     } else if (action == "hopper") {
-        why = number(body, "grams", "hopper grams", 0, kMaxHopperGrams, &n);
+        why = number(body, "grams", "hopper", " g", 0, kMaxHopperGrams, &n);
         if (why.empty()) req = json_pack("{s:s,s:I}", "op", "set", "hopper", json_int_t(n));
     } else if (action == "button") {
         field(body, "line", &text);
         if (text != "reset" && text != "wps") return "button must be reset or wps";
-        why = number(body, "seconds", "seconds to hold", 0, kMaxHoldS, &n);
+        why = number(body, "seconds", "hold", " s", 0, kMaxHoldS, &n);
         if (why.empty())
             req = json_pack("{s:s,s:s,s:I}", "op", "button", "line", text.c_str(), "hold_s",
                             json_int_t(n));
@@ -192,7 +194,7 @@ std::string world_line(json_t* body, std::string* line) {
         bool token = !kind.empty() && kind.size() < 20;
         for (char c : kind) token = token && (islower(static_cast<unsigned char>(c)) || c == '_');
         if (!token) return "fault kind " + quoted(kind) + " is not a kind";
-        why = number(body, "count", "replies", 1, kMaxFaultReplies, &n);
+        why = number(body, "count", "fault", " replies", 1, kMaxFaultReplies, &n);
         if (why.empty())
             req = json_pack("{s:s,s:s,s:s,s:I}", "op", "fault", "target", text.c_str(), "kind",
                             kind.c_str(), "count", json_int_t(n));

@@ -211,6 +211,24 @@ void Console::phone(const std::vector<std::string>& args, httplib::Response& res
 }
 
 void Console::routes(httplib::Server& s) {
+    // The console drives a device, so only its own page may. Another site open
+    // in the same browser can post a form or plain text here, but not JSON
+    // (that takes a preflight this server never answers), and a name rebound
+    // to this address arrives with the wrong Host.
+    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        std::string port = ":" + std::to_string(opt_.port);
+        std::string host = req.get_header_value("Host");
+        if (host != opt_.addr + port && host != "localhost" + port) {
+            fail(res, 403, "not this console's address");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method == "POST" &&
+            req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+            fail(res, 415, "requests are JSON (Content-Type: application/json)");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     s.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) { state(res); });
     s.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
         std::string why;

@@ -316,7 +316,9 @@ function setupForms() {
   };
   $('control-form').onsubmit = async (ev) => {
     ev.preventDefault();
-    const res = await fetch('/api/control', {method: 'POST', body: $('control-line').value});
+    const res = await fetch('/api/control', {
+      method: 'POST', headers: {'Content-Type': 'application/json'}, body: $('control-line').value,
+    });
     const r = await res.json().catch(() => ({ok: false, error: 'HTTP ' + res.status}));
     showRefusal('world-refusal', r);
     $('world-result').textContent = r.refused ? '' : JSON.stringify(r);
