@@ -45,7 +45,7 @@ json_t* state(World& w) {
     std::lock_guard<std::mutex> hold(w.mu());
     w.update();
     Physics& p = w.phys;
-    return json_pack(
+    json_t* s = json_pack(
         "{s:b,s:I,s:s,s:b,s:f,s:f,s:f,s:i,s:{s:i,s:i},s:b,s:b,s:{s:b,s:b,s:I,s:b},s:i,s:i}", "ok",
         1, "time", (json_int_t)(w.clock().now_us() / 1000000), "bowl", bowl_pos_name(p.bowl),
         "bowl_present", p.bowl_present, "grams", p.food_grams, "hopper", p.hopper_grams,
@@ -53,6 +53,28 @@ json_t* state(World& w) {
         "updater", w.shell.updater_running, "reboot", w.shell.reboot_requested, "watchdog", "open",
         w.wdt.open, "armed", w.wdt.armed, "keepalives", (json_int_t)w.wdt.keepalives, "bitten",
         w.wdt.bitten, "motor_pending", p.motor_pending, "adc_frames", int(w.adc.frames));
+    // What a picture of the device needs besides: the food-low line, the
+    // link, and how long ago the watchdog was fed (virtual seconds, -1 never).
+    json_object_set_new(s, "food_low_below", json_real(p.food_low_below));
+    json_object_set_new(s, "network_up", json_boolean(w.shell.network_up));
+    int64_t age = w.wdt.keepalives ? (w.clock().monotonic_us() - w.wdt.last_kick_us) / 1000000 : -1;
+    json_object_set_new(json_object_get(s, "watchdog"), "keepalive_age_s", json_integer(age));
+    return s;
+}
+
+// The sampled grams and hopper, oldest first, each as [wall s, grams, hopper];
+// six digits are more than a scale tells.
+std::string history(World& w) {
+    std::lock_guard<std::mutex> hold(w.mu());
+    int64_t wall_minus_mono = (w.clock().now_us() - w.clock().monotonic_us()) / 1000000;
+    json_t* list = json_array();
+    for (const Sample& x : w.history.samples())
+        json_array_append_new(list, json_pack("[I,f,f]", (json_int_t)(x.mono_s + wall_minus_mono),
+                                              double(x.grams), double(x.hopper)));
+    Json r(json_pack("{s:b,s:I,s:o}", "ok", 1, "every_s", (json_int_t)History::kEveryS, "samples",
+                     list));
+    CharPtr text(json_dumps(r.get(), JSON_COMPACT | JSON_REAL_PRECISION(6)));
+    return text ? text.get() : "{}";
 }
 
 json_t* events(World& w, uint64_t since, const char* kind) {
@@ -265,6 +287,7 @@ std::string control_handle(World& w, const std::string& line) {
     json_t* r = req.get();
 
     if (strcmp(op, "state") == 0) return dump(Json(state(w)).get());
+    if (strcmp(op, "history") == 0) return history(w);
     if (strcmp(op, "log") == 0) {
         json_t* since = json_object_get(r, "since");
         const char* kind = json_string_value(json_object_get(r, "kind"));

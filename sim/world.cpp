@@ -61,6 +61,7 @@ void World::start(const WorldConfig& cfg) {
         adc = AdcState{};
         wdt = WatchdogState{};
         shell = ShellState{};
+        history.clear();
         has_wlan0 = true;
         gpio_f_fails = false;
         bttn_pending = 0;
@@ -228,6 +229,7 @@ void World::tick() {
         clock_.sleep_us(1000000);
         std::lock_guard<std::mutex> hold(mu_);
         update();
+        history.sample(clock_.monotonic_us() / 1000000, phys.food_grams, phys.hopper_grams);
     }
 }
 

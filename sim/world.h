@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/history.h"
 
 namespace sim {
 
@@ -155,6 +156,7 @@ class World {
     AdcState adc;
     WatchdogState wdt;
     ShellState shell;
+    History history;  // sampled by the ticker (scaled clock only)
     unsigned char mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
     bool has_wlan0 = true;
     bool gpio_f_fails = false;
