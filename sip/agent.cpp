@@ -50,6 +50,7 @@ struct AgentCtx {
     unsigned attempt = 0;         // attempts since the last success
     unsigned retry_wait_s = 0;    // nominal wait before the next attempt
     su_timer_t* retry = nullptr;  // armed only while waiting to try again
+    su_time_t attempt_started{};
     bool stopping = false;
     std::minstd_rand jitter;
     std::map<nua_handle_t*, int> calls;  // incoming calls and their ids
@@ -105,16 +106,21 @@ void on_retry_timer(AgentCtx* ctx, su_timer_t*, su_timer_arg_t*) {
     start_register(ctx);
 }
 
-// The next attempt after a failure or a lapse: the wait doubles up to the
-// longest, less up to a tenth so devices that failed together spread out.
+// The next attempt after a failed one: attempts start 30 s apart, then 60 s,
+// doubling to the longest, less up to a tenth so devices that failed
+// together spread out. An attempt that took longer than the wait (no answer
+// for 32 s) is followed at once, so one is always under way while the wait
+// is shorter than that: its retransmissions reach a service that returns.
 void schedule_retry(AgentCtx* ctx) {
     if (ctx->stopping || su_timer_is_set(ctx->retry)) return;
     const SipTiming& t = ctx->timing;
     unsigned wait = ctx->retry_wait_s ? ctx->retry_wait_s : t.retry_min_s;
     ctx->retry_wait_s = wait * 2 < t.retry_max_s ? wait * 2 : t.retry_max_s;
     double s = wait - std::uniform_real_distribution<double>(0, wait / 10.0)(ctx->jitter);
-    log_out(" pjsip  next registration attempt in %.0f s\n", s);
-    su_timer_set_interval(ctx->retry, on_retry_timer, nullptr, scaled_ms(ctx, s));
+    su_duration_t left = scaled_ms(ctx, s) - su_duration(su_now(), ctx->attempt_started);
+    if (left < 1) left = 1;
+    log_out(" pjsip  next registration attempt in %.0f s\n", left * ctx->timing.scale / 1000);
+    su_timer_set_interval(ctx->retry, on_retry_timer, nullptr, left);
 }
 
 // One registration attempt on a handle of its own: whatever the last one
@@ -124,6 +130,7 @@ void start_register(AgentCtx* ctx) {
     if (ctx->reg) nua_handle_destroy(ctx->reg);
     ctx->registered = false;
     ctx->reg_challenged = false;
+    ctx->attempt_started = su_now();
     ctx->reg = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(ctx->aor.c_str()),
                           SIPTAG_FROM_STR(ctx->aor.c_str()), TAG_END());
     if (!ctx->reg) {
@@ -139,6 +146,16 @@ void start_register(AgentCtx* ctx) {
                  TAG_END());
 }
 
+// A registration that held until now is renewed at once; only a failed
+// renewal waits.
+void lapsed(AgentCtx* ctx) {
+    if (ctx->stopping) return;
+    if (ctx->registered)
+        start_register(ctx);
+    else
+        schedule_retry(ctx);
+}
+
 void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
     if (nh != ctx->reg || status < 200) return;  // a handle given up, or still going
     // One answer to a challenge: a second one means the credentials are refused.
@@ -150,6 +167,7 @@ void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
     ctx->reg_challenged = false;  // a refresh may be challenged again
     if (status < 300) {
         log_out(" pjsip  registered %s\n", ctx->aor.c_str());
+        su_timer_reset(ctx->retry);
         ctx->registered = true;
         ctx->attempt = 0;
         ctx->retry_wait_s = 0;
@@ -157,8 +175,7 @@ void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
     }
     // Refused, timed out or not sent: the stack will not try again by itself.
     log_out(" pjsip  registration failed: %d %s\n", status, phrase);
-    ctx->registered = false;
-    schedule_retry(ctx);
+    lapsed(ctx);
 }
 
 // The stack's reports on the path to the service. No answer to a keep-alive
@@ -167,10 +184,7 @@ void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
 void on_outbound(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
     if (nh != ctx->reg) return;
     log_out(" pjsip  outbound: %d %s\n", status, phrase);
-    if (ctx->registered && (status == 408 || status >= 500)) {
-        ctx->registered = false;
-        schedule_retry(ctx);
-    }
+    if (ctx->registered && (status == 408 || status >= 500)) lapsed(ctx);
 }
 
 void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
