@@ -1,26 +1,33 @@
 // Owner commands over SIP through real processes: kamailio as the SIP
 // service, hopperd-sim at speed 1 registered to it and hopperd-phone as the
 // owner, each on a loopback address of its own so runs never collide:
-//  - schedule append round trip while the schedule grows to 100 entries;
-//  - enumerate round trip of that 100-entry schedule;
-//  - enumerate commands per second, one at a time and 8 outstanding.
+//  - schedule append round trip while the schedule fills up;
+//  - enumerate round trip of that full schedule;
+//  - enumerate commands per second, one at a time and 8 outstanding;
+//  - time from the service's return after a 45 s outage to the device's
+//    first answer, median over 5 outages: each a device that found the
+//    service gone at its registration (sip_bench [SCALE] runs the device's
+//    SIP intervals SCALE times faster; the figure is in the device's time).
 // A round trip runs from the phone's MESSAGE to the device's reply MESSAGE,
 // both relayed (and digest-challenged) by the SIP service. The simulated
 // audio clips are cut to 0 s: an append rings the bell twice, which at
 // speed 1 would add 4 s to every append round trip.
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "sched/sched.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
+#include "tests/support/sip_desk.h"
+#include "tests/support/udp_link.h"
 
 namespace {
 
@@ -45,19 +52,9 @@ std::string bin(const char* name) {
     return std::string(HOPPERD_SIM_BIN_DIR) + "/" + name;
 }
 
-// Runs a helper to its end: its exit status, or -1.
-int run(const std::vector<std::string>& argv, std::string* out, double seconds) {
-    Process p(argv);
-    int rc = p.wait(seconds);
-    if (out) *out = p.output();
-    return rc;
-}
-
 int sip_service(const char* action, const Desk& d, std::string* out) {
-    std::vector<std::string> argv = {std::string(HOPPERD_SOURCE_DIR) + "/scripts/sip-service",
-                                     action, d.root + "/kam"};
-    if (std::string(action) == "start") argv.push_back(d.kam);
-    return run(argv, out, 30);
+    SipService service = {d.root + "/kam", d.kam};
+    return std::string(action) == "start" ? service.start(out) : service.stop();
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -87,7 +84,7 @@ bool phone(const Desk& d, const std::vector<std::string>& args, size_t n, Times*
                                      "--timeout",
                                      "10"};
     argv.insert(argv.end(), args.begin(), args.end());
-    int rc = run(argv, out, 60);
+    int rc = run_to_end(argv, out, 60);
     for (size_t at = 0; at < out->size();) {
         size_t nl = out->find('\n', at);
         if (nl == std::string::npos) nl = out->size();
@@ -119,10 +116,13 @@ void round_trips(const char* what, const Times& t) {
 int measure(const Desk& d) {
     Times append;
     std::string out;
-    if (!phone(d, {"--repeat", "100", "sched-append", "bench", "12:00", "30", "all", "1"}, 100,
-               &append, &out))
+    const size_t full = SCHED_MAX_ENTRIES;
+    if (!phone(
+            d,
+            {"--repeat", std::to_string(full), "sched-append", "bench", "12:00", "30", "all", "1"},
+            full, &append, &out))
         return 1;
-    if (count(out, "\"errorCode\": \"200\"") != 100) {
+    if (count(out, "\"errorCode\": \"200\"") != full) {
         fprintf(stderr, "sip_bench: not every append was taken:\n%s\n", tail(out));
         return 1;
     }
@@ -131,11 +131,13 @@ int measure(const Desk& d) {
     // Every reply is checked here; the throughput runs below only count them.
     Times enumerate;
     if (g_stop || !phone(d, {"--repeat", "200", "sched-enum"}, 200, &enumerate, &out)) return 1;
-    if (count(out, "feeding-schedule-enum-res") != 200 || count(out, "\"uuid\"") != 200 * 100) {
-        fprintf(stderr, "sip_bench: an enumerate reply did not hold the 100 entries\n");
+    if (count(out, "feeding-schedule-enum-res") != 200 || count(out, "\"uuid\"") != 200 * full) {
+        fprintf(stderr, "sip_bench: an enumerate reply did not hold the %zu entries\n", full);
         return 1;
     }
-    round_trips("sip enumerate round trip, 100 entries", enumerate);
+    char what[64];
+    snprintf(what, sizeof what, "sip enumerate round trip, %zu entries", full);
+    round_trips(what, enumerate);
 
     for (const char* window : {"1", "8"}) {
         // The SIP service keeps each finished transaction, the whole schedule
@@ -161,18 +163,14 @@ int with_device(Desk& d) {
     Process device({bin("hopperd-sim"), "--root", d.root, "--speed", "1", "--start",
                     "2026-01-05 03:00:00", "--control", sock});
     int rc = 1;
-    std::smatch m;
-    std::string text;
     // At speed 1 the start-up calibration alone takes 37 s (bowl out, bowl in).
     if (!device.wait_for(" pjsip  registered sip:", 75)) {
         fprintf(stderr, "sip_bench: the device did not register:\n%s\n", tail(device.output()));
-    } else if (text = device.output();
-               !std::regex_search(text, m, std::regex("sipid ---> ([0-9a-f]{32})"))) {
+    } else if (d.sipid = sipid_of(device.output()); d.sipid.empty()) {
         fprintf(stderr, "sip_bench: no sipid in the device's output\n");
     } else if (control_request(sock, R"({"op":"set","clip_s":0})") != R"({"ok":true})") {
         fprintf(stderr, "sip_bench: the simulator did not take clip_s\n");
     } else {
-        d.sipid = m[1];
         printf("audio clips at 0 s (the two bells of each append would add 4 s at speed 1)\n");
         rc = measure(d);
     }
@@ -184,9 +182,58 @@ int with_device(Desk& d) {
     return rc;
 }
 
+// One outage: a device starts while the service is down, the service comes
+// back 45 s (device time) after the device's first failed registration.
+// The seconds from the return to the first answer, device time, or -1.
+double one_outage(const Desk& d, double scale) {
+    std::string root = make_temp_dir("sipoutage");
+    write_desk_conf(root, {"", unused_loopback(), "sip:" + d.kam + ":5080"});
+    SipService service = {d.root + "/kam", d.kam};
+    service.stop();
+    Process device({bin("hopperd-sim"), "--root", root, "--speed", "200", "--sip-scale",
+                    std::to_string(scale)});
+    double took = -1;
+    if (device.wait_for(" pjsip  registration failed", 60)) {
+        usleep(useconds_t(45 / scale * 1e6));
+        std::string out;
+        if (service.start(&out) == 0) {
+            double back = steady_seconds();
+            Phone phone = {"sip:" + d.kam + ":5080", d.phone + ":5070", sipid_of(device.output())};
+            double answered = phone.until_answered({"sched-enum"}, 400 / scale);
+            if (answered > 0) took = (answered - back) * scale;
+        }
+    }
+    if (took < 0)
+        fprintf(stderr, "sip_bench: no answer after an outage:\n%s\n", tail(device.output()));
+    device.stop(SIGINT, 20);
+    remove_tree(root);
+    return took;
+}
+
+int outages(const Desk& d, double scale) {
+    std::vector<long long> ms;
+    for (int i = 0; i < 5 && !g_stop; ++i) {
+        double s = one_outage(d, scale);
+        if (s < 0) return 1;
+        ms.push_back((long long)(s * 1000));
+    }
+    if (ms.size() < 5) return 1;
+    printf(
+        "sip service return to the device's first answer, 45 s outage at registration "
+        "(n=5, SIP scale %g): median %.1f s, max %.1f s (device time)\n",
+        scale, double(percentile(ms, 0.5)) / 1000, double(percentile(ms, 1.0)) / 1000);
+    fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    double scale = argc > 1 ? atof(argv[1]) : 1;
+    if (!(scale > 0)) {
+        fprintf(stderr, "usage: sip_bench [SIP-SCALE]\n");
+        return 2;
+    }
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     Desk d;
@@ -204,6 +251,7 @@ int main() {
         fprintf(stderr, "sip_bench: the SIP service did not start:\n%s\n", out.c_str());
     else
         rc = with_device(d);
+    if (rc == 0) rc = outages(d, scale);
     sip_service("stop", d, nullptr);
     remove_tree(d.root);
     return rc;

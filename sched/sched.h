@@ -10,7 +10,12 @@
 #include "include/schedule_entry.h"
 
 enum {
-    SCHED_MAX_ENTRIES = 1000,      // a weekly schedule; keeps a flood of appends off the heap
+    // The whole list goes to the phone in one MESSAGE over UDP, whose datagram
+    // holds at most 65507 bytes with the SIP headers. An entry with every text
+    // at its longest, each byte a control character JSON writes as \u00XX, is
+    // 1109 bytes in that reply: 50 of them are 55.7 KB, room left for the
+    // headers the device and the service add.
+    SCHED_MAX_ENTRIES = 50,
     SCHED_FILE_MAX = 1024 * 1024,  // the most of the schedule file that is read
 };
 

@@ -1,6 +1,14 @@
 // The SIP user agent on sofia-sip's NUA. The stack, its root and every call
 // into it live on one thread; other threads hand work to it with
 // su_task_execute, which runs a function there and waits for it.
+//
+// The stack refreshes a registration that succeeded, but gives up on one
+// that failed: the agent tries again itself on a timer of the stack's thread,
+// waiting longer after each failure. Behind a NAT the stack takes its public
+// address from the registrar's received/rport and sends keep-alives that hold
+// the NAT's binding. The stack's STUN transport is left off: it writes a
+// placeholder host into every Via for good and so takes every network for a
+// NAT, and the stack never uses the address it learns.
 struct AgentCtx;
 #define SU_ROOT_MAGIC_T struct AgentCtx
 #define NUA_MAGIC_T struct AgentCtx
@@ -8,10 +16,10 @@ struct AgentCtx;
 
 #include "sip/agent.h"
 
+#include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
 #include <sofia-sip/sip_header.h>
-#include <sofia-sip/stun_tag.h>
 #include <sofia-sip/su_log.h>
 #include <sofia-sip/su_tag_io.h>
 #include <sofia-sip/su_wait.h>
@@ -23,6 +31,7 @@ struct AgentCtx;
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -30,12 +39,20 @@ struct AgentCtx;
 #include "include/thread_name.h"
 
 struct AgentCtx {
-    std::string bind_url, aor, registrar, auth, proxy, stun;
+    std::string bind_url, aor, registrar, auth, proxy;
+    SipTiming timing{};
     SipAgentCallbacks cb{};
     su_root_t* root = nullptr;
     nua_t* nua = nullptr;
-    nua_handle_t* reg = nullptr;
-    int reg_auth_tries = 0;
+    nua_handle_t* reg = nullptr;  // the one registration; a new one for each attempt
+    bool reg_challenged = false;  // this attempt's challenge has been answered
+    bool registered = false;
+    unsigned attempt = 0;         // attempts since the last success
+    unsigned retry_wait_s = 0;    // nominal wait before the next attempt
+    su_timer_t* retry = nullptr;  // armed only while waiting to try again
+    su_time_t attempt_started{};
+    bool stopping = false;
+    std::minstd_rand jitter;
     std::map<nua_handle_t*, int> calls;  // incoming calls and their ids
     int next_call = 0;
     std::thread th;
@@ -77,14 +94,97 @@ std::string url_text(const url_t* u) {
     return buf;
 }
 
+// A device interval in stack milliseconds.
+su_duration_t scaled_ms(const AgentCtx* ctx, double seconds) {
+    double ms = seconds * 1000.0 / ctx->timing.scale;
+    return ms < 1 ? 1 : su_duration_t(ms);
+}
+
+void start_register(AgentCtx* ctx);
+
+void on_retry_timer(AgentCtx* ctx, su_timer_t*, su_timer_arg_t*) {
+    start_register(ctx);
+}
+
+// The next attempt after a failed one: attempts start 30 s apart, then 60 s,
+// doubling to the longest, less up to a tenth so devices that failed
+// together spread out. An attempt that took longer than the wait (no answer
+// for 32 s) is followed at once, so one is always under way while the wait
+// is shorter than that: its retransmissions reach a service that returns.
+void schedule_retry(AgentCtx* ctx) {
+    if (ctx->stopping || su_timer_is_set(ctx->retry)) return;
+    const SipTiming& t = ctx->timing;
+    unsigned wait = ctx->retry_wait_s ? ctx->retry_wait_s : t.retry_min_s;
+    ctx->retry_wait_s = wait * 2 < t.retry_max_s ? wait * 2 : t.retry_max_s;
+    double s = wait - std::uniform_real_distribution<double>(0, wait / 10.0)(ctx->jitter);
+    su_duration_t left = scaled_ms(ctx, s) - su_duration(su_now(), ctx->attempt_started);
+    if (left < 1) left = 1;
+    log_out(" pjsip  next registration attempt in %.0f s\n", left * ctx->timing.scale / 1000);
+    su_timer_set_interval(ctx->retry, on_retry_timer, nullptr, left);
+}
+
+// One registration attempt on a handle of its own: whatever the last one
+// left behind (a failed transaction, a refresh that gave up) goes with it.
+void start_register(AgentCtx* ctx) {
+    su_timer_reset(ctx->retry);
+    if (ctx->reg) nua_handle_destroy(ctx->reg);
+    ctx->registered = false;
+    ctx->reg_challenged = false;
+    ctx->attempt_started = su_now();
+    ctx->reg = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(ctx->aor.c_str()),
+                          SIPTAG_FROM_STR(ctx->aor.c_str()), TAG_END());
+    if (!ctx->reg) {
+        log_out(" pjsip  registration attempt %u not started\n", ++ctx->attempt);
+        schedule_retry(ctx);
+        return;
+    }
+    double expires = ctx->timing.expires_s / ctx->timing.scale;
+    char text[16];
+    snprintf(text, sizeof text, "%u", expires < 1 ? 1u : unsigned(expires + 0.5));
+    log_out(" pjsip  registering %s (attempt %u)\n", ctx->aor.c_str(), ++ctx->attempt);
+    nua_register(ctx->reg, NUTAG_REGISTRAR(ctx->registrar.c_str()), SIPTAG_EXPIRES_STR(text),
+                 TAG_END());
+}
+
+// A registration that held until now is renewed at once; only a failed
+// renewal waits.
+void lapsed(AgentCtx* ctx) {
+    if (ctx->stopping) return;
+    if (ctx->registered)
+        start_register(ctx);
+    else
+        schedule_retry(ctx);
+}
+
 void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
-    if ((status == 401 || status == 407) && ctx->reg_auth_tries++ < 3) {
+    if (nh != ctx->reg || status < 200) return;  // a handle given up, or still going
+    // One answer to a challenge: a second one means the credentials are refused.
+    if ((status == 401 || status == 407) && !ctx->reg_challenged) {
+        ctx->reg_challenged = true;
         nua_authenticate(nh, NUTAG_AUTH(ctx->auth.c_str()), TAG_END());
         return;
     }
-    if (status >= 200) ctx->reg_auth_tries = 0;
-    if (status >= 300) log_out(" pjsip  registration failed: %d %s\n", status, phrase);
-    if (status >= 200 && status < 300) log_out(" pjsip  registered %s\n", ctx->aor.c_str());
+    ctx->reg_challenged = false;  // a refresh may be challenged again
+    if (status < 300) {
+        log_out(" pjsip  registered %s\n", ctx->aor.c_str());
+        su_timer_reset(ctx->retry);
+        ctx->registered = true;
+        ctx->attempt = 0;
+        ctx->retry_wait_s = 0;
+        return;
+    }
+    // Refused, timed out or not sent: the stack will not try again by itself.
+    log_out(" pjsip  registration failed: %d %s\n", status, phrase);
+    lapsed(ctx);
+}
+
+// The stack's reports on the path to the service. No answer to a keep-alive
+// means the network went away or the NAT forgot the device: register anew
+// (the stack stops its keep-alives until a registration succeeds).
+void on_outbound(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
+    if (nh != ctx->reg) return;
+    log_out(" pjsip  outbound: %d %s\n", status, phrase);
+    if (ctx->registered && (status == 408 || status >= 500)) lapsed(ctx);
 }
 
 void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
@@ -129,6 +229,9 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
         case nua_r_register:
             on_register(ctx, status, phrase, nh);
             break;
+        case nua_i_outbound:
+            on_outbound(ctx, status, phrase, nh);
+            break;
         case nua_i_message:
             on_incoming_message(ctx, nh, sip);
             break;
@@ -160,11 +263,22 @@ void run(AgentCtx* ctx) {
     su_log_set_level(nullptr, 3);
     ctx->root = su_root_create(ctx);
     if (ctx->root) {
+        const SipTiming& t = ctx->timing;
+        // The stack's transaction timers (500 ms, 4 s, 5 s, 32 s) follow the scale.
+        bool scaled = t.scale != 1;
+        unsigned t1 = unsigned(scaled_ms(ctx, 0.5));
         ctx->nua =
             nua_create(ctx->root, event_cb, ctx, NUTAG_URL(ctx->bind_url.c_str()),
                        SIPTAG_FROM_STR(ctx->aor.c_str()), NUTAG_MEDIA_ENABLE(0),
                        TAG_IF(!ctx->proxy.empty(), NUTAG_PROXY(ctx->proxy.c_str())),
-                       TAG_IF(!ctx->stun.empty(), STUNTAG_SERVER(ctx->stun.c_str())), TAG_END());
+                       // Contact from received/rport when a NAT is seen; keep-alives then,
+                       // after a probe that the service reaches the device there.
+                       NUTAG_OUTBOUND("natify use-rport options-keepalive validate"),
+                       NUTAG_KEEPALIVE(unsigned(scaled_ms(ctx, t.keepalive_s))),
+                       TAG_IF(scaled, NTATAG_SIP_T1(t1)), TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
+                       TAG_IF(scaled, NTATAG_SIP_T2(unsigned(scaled_ms(ctx, 4)))),
+                       TAG_IF(scaled, NTATAG_SIP_T4(unsigned(scaled_ms(ctx, 5)))), TAG_END());
+        if (ctx->nua) ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
     }
     {
         std::lock_guard<std::mutex> hold(ctx->mu);
@@ -181,6 +295,8 @@ void run(AgentCtx* ctx) {
     ctx->cv.notify_all();
     if (ctx->state == 1) {
         su_root_run(ctx->root);
+        su_timer_destroy(ctx->retry);
+        ctx->retry = nullptr;
         nua_destroy(ctx->nua);
         ctx->nua = nullptr;
     }
@@ -218,12 +334,9 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->registrar = cfg.registrar;
     ctx->auth = std::string("Digest:\"") + cfg.realm + "\":" + cfg.user + ":" + cfg.password;
     ctx->proxy = cfg.outbound_proxy ? cfg.outbound_proxy : "";
-    for (const char* s : cfg.stun) {
-        if (s && *s) {
-            ctx->stun = s;
-            break;
-        }
-    }
+    ctx->timing = cfg.timing;
+    if (!(ctx->timing.scale > 0)) ctx->timing.scale = 1;
+    ctx->jitter.seed(std::random_device{}());
     ctx->cb = cb;
     ctx->th = std::thread(run, ctx);
     name_thread(ctx->th, "sip-stack");
@@ -246,10 +359,8 @@ int sip_agent_register(const char** title, char* why, size_t n) {
     bool ok = false;
     if (ctx) {
         on_stack(ctx, [&] {
-            ctx->reg = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(ctx->aor.c_str()),
-                                  SIPTAG_FROM_STR(ctx->aor.c_str()), TAG_END());
-            if (!ctx->reg) return;
-            nua_register(ctx->reg, NUTAG_REGISTRAR(ctx->registrar.c_str()), TAG_END());
+            if (!ctx->retry) return;
+            start_register(ctx);
             ok = true;
         });
     }
@@ -272,7 +383,11 @@ void sip_agent_send_message(const char* to, const char* text) {
 void sip_agent_stop() {
     AgentCtx* ctx = g_agent;
     if (!ctx) return;
-    on_stack(ctx, [&] { nua_shutdown(ctx->nua); });
+    on_stack(ctx, [&] {
+        ctx->stopping = true;
+        su_timer_reset(ctx->retry);
+        nua_shutdown(ctx->nua);
+    });
     // A registrar that no longer answers must not hold up the exit.
     std::unique_lock<std::mutex> lock(ctx->mu);
     if (!ctx->cv.wait_for(lock, std::chrono::seconds(5), [&] { return ctx->state == 2; })) {

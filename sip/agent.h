@@ -1,9 +1,21 @@
 // The device's SIP user agent, kept small: start the stack on a thread of its
-// own, register one account, send a MESSAGE, stop. Every callback runs on the
-// stack's thread, one at a time.
+// own, register one account and keep it registered, send a MESSAGE, stop.
+// Every callback runs on the stack's thread, one at a time.
 #pragma once
 
 #include <stddef.h>
+
+// How the account stays registered and reachable, in seconds.
+struct SipTiming {
+    unsigned expires_s;    // registration expiry asked of the registrar
+    unsigned retry_min_s;  // first wait after a failed registration; doubles each time
+    unsigned retry_max_s;  // longest wait between attempts
+    unsigned keepalive_s;  // keep-alive while a NAT is seen between the device and the service
+    // Every interval above and the stack's transaction timers run this many
+    // times faster: 1 on the board; more in simulation, where minutes of SIP
+    // time pass in seconds.
+    double scale;
+};
 
 struct SipAgentConfig {
     const char* bind_url;   // "sip:*:5060;transport=udp"
@@ -13,7 +25,7 @@ struct SipAgentConfig {
     const char* user;       // digest user name
     const char* password;
     const char* outbound_proxy;  // "" for none
-    const char* stun[4];         // in order; the first one that is set goes to the stack
+    SipTiming timing;
 };
 
 struct SipAgentCallbacks {
@@ -31,7 +43,9 @@ struct SipAgentCallbacks {
 // reason in `why`.
 int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, const char** title,
                     char* why, size_t n);
-// Adds the account and starts its registration (kept fresh by the stack).
+// Adds the account and starts its registration. The stack refreshes it; a
+// registration that fails or lapses is tried again with a growing wait for as
+// long as the agent runs.
 int sip_agent_register(const char** title, char* why, size_t n);
 // A MESSAGE from the account to `to` with `text` as its plain-text body. From
 // any thread; the stack's thread does the sending.

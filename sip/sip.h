@@ -9,6 +9,9 @@
 // --- the user agent ---------------------------------------------------------------
 extern int uds_client_fd;  // the manual-feeding handler's end of the local socket
 
+// SIP intervals (registration, retries, keep-alives, transactions) run this
+// many times faster than on the board; before sip_init, simulation only.
+void sip_set_time_scale(double scale);
 int sip_init();         // __SIP_DONE, or the process ends with status 1
 int sip_account_add();  // __SIP_DONE, or the process ends with status 1
 void sip_thread_proc();

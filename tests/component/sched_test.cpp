@@ -186,9 +186,11 @@ TEST_F(Schedule, BadEntriesNeverTakeTheGoodOnesWithThem) {
 }
 
 TEST_F(Schedule, LargeScheduleRoundTrips) {
-    for (int i = 0; i < 200; ++i) {
-        ScheduleEntry e = entry(("entry-" + std::to_string(i) + std::string(40, 'x')).c_str(), i);
-        snprintf(e.melody, sizeof e.melody, "%s", std::string(79, 'm').c_str());
+    // A full list whose texts are control characters, six bytes each in the file.
+    for (int i = 0; i < SCHED_MAX_ENTRIES; ++i) {
+        ScheduleEntry e =
+            entry(("entry-" + std::to_string(i) + std::string(40, '\x01')).c_str(), i);
+        snprintf(e.melody, sizeof e.melody, "%s", std::string(79, '\x02').c_str());
         ASSERT_GE(sched_update(&e), 0);
     }
     ASSERT_EQ(sched_save(), 0);

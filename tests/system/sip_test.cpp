@@ -5,19 +5,22 @@
 #include <jansson.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <memory>
-#include <regex>
 
 #include "include/variant.h"
+#include "sched/sched.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
 #include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
+#include "tests/support/sip_desk.h"
 
 namespace {
 
@@ -30,82 +33,46 @@ std::string daemon_bin() {
     return bin(kSilentBuild ? "hopperd-sim-silent" : "hopperd-sim");
 }
 
-int run(const std::vector<std::string>& argv, std::string* out, double seconds = 30) {
-    Process p(argv);
-    int rc = p.wait(seconds);
-    if (out) *out = p.output();
-    return rc;
-}
-
-// The reply body a phone printed: its first line that is a JSON object.
-json_t* reply_of(const std::string& out) {
-    size_t at = out.find("\n{");
-    std::string line = out.rfind("{", 0) == 0    ? out
-                       : at == std::string::npos ? ""
-                                                 : out.substr(at + 1);
-    line = line.substr(0, line.find('\n'));
-    json_error_t err;
-    return json_loads(line.c_str(), 0, &err);
-}
-
-std::string str(json_t* j, const char* key) {
-    json_t* v = json_object_get(j, key);
-    return json_is_string(v) ? json_string_value(v) : "<none>";
-}
-
 class OverSip : public ::testing::Test {
   protected:
     void SetUp() override {
         SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("sip");
-        kam_ = unused_loopback();
-        dev_ = unused_loopback();
-        phone_ = unused_loopback();
+        service_ = {root_ + "/kam", unused_loopback()};
+        std::string dev = unused_loopback();
+        phone_ = {"sip:" + service_.addr + ":5080", unused_loopback() + ":5070", ""};
         std::string out;
-        ASSERT_EQ(run({std::string(HOPPERD_SOURCE_DIR) + "/scripts/sip-service", "start",
-                       root_ + "/kam", kam_},
-                      &out),
-                  0)
-            << out;
+        ASSERT_EQ(service_.start(&out), 0) << out;
         cloud_ = std::make_unique<CloudService>();
         ASSERT_TRUE(cloud_->ready());
-        write_desk_conf(root_, {cloud_->addr(), dev_, "sip:" + kam_ + ":5080"});
-        daemon_ = std::make_unique<Process>(std::vector<std::string>{
-            daemon_bin(), "--root", root_, "--speed", "200", "--control", root_ + "/ctl.sock"});
+        write_desk_conf(root_, {cloud_->addr(), dev, phone_.proxy});
+        before_start();
+        std::vector<std::string> argv = {daemon_bin(), "--root",           root_, "--speed", "200",
+                                         "--control",  root_ + "/ctl.sock"};
+        argv.insert(argv.end(), extra_args_.begin(), extra_args_.end());
+        daemon_ = std::make_unique<Process>(argv);
         ASSERT_TRUE(daemon_->wait_for(" pjsip  registered", 20)) << daemon_->output();
-        std::smatch m;
-        std::string text = daemon_->output();
-        ASSERT_TRUE(std::regex_search(text, m, std::regex("sipid ---> ([0-9a-f]{32})")));
-        sipid_ = m[1];
+        phone_.sipid = sipid_of(daemon_->output());
+        ASSERT_FALSE(phone_.sipid.empty());
+        sipid_ = phone_.sipid;
     }
     void TearDown() override {
         if (daemon_) {
             EXPECT_EQ(daemon_->stop(SIGINT, 20), 0);
         }
         daemon_.reset();
-        run({std::string(HOPPERD_SOURCE_DIR) + "/scripts/sip-service", "stop", root_ + "/kam"},
-            nullptr);
+        service_.stop();
         cloud_.reset();
         remove_tree(root_);
     }
-    int phone(std::vector<std::string> args, std::string* out) {
-        std::vector<std::string> argv = {bin("hopperd-phone"),
-                                         "--proxy",
-                                         "sip:" + kam_ + ":5080",
-                                         "--listen",
-                                         phone_ + ":5070",
-                                         "--to",
-                                         sipid_,
-                                         "--product-id",
-                                         kMac,
-                                         "--timeout",
-                                         "20"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, out, 40);
-    }
+    virtual void before_start() {}
+    int phone(std::vector<std::string> args, std::string* out) { return phone_.run(args, out); }
     std::string sched_file() { return read_file(root_ + "/etc/feed_sched.conf"); }
 
-    std::string root_, kam_, dev_, phone_, sipid_;
+    std::string root_, sipid_;
+    std::vector<std::string> extra_args_;
+    SipService service_;
+    Phone phone_;
     std::unique_ptr<CloudService> cloud_;
     std::unique_ptr<Process> daemon_;
 };
@@ -123,23 +90,23 @@ TEST_F(OverSip, ScheduleRoundTrip) {
     ASSERT_EQ(phone({"sched-append", "breakfast", "07:05", "30", "mon,thur", "2", "w1"}, &out), 0)
         << out;
     json_t* r = reply_of(out);
-    EXPECT_EQ(str(r, "cmd"), "feeding-schedule-append-res");
-    EXPECT_EQ(str(r, "errorCode"), "200");
-    EXPECT_EQ(str(r, "productId"), kMac);
+    EXPECT_EQ(json_text(r, "cmd"), "feeding-schedule-append-res");
+    EXPECT_EQ(json_text(r, "errorCode"), "200");
+    EXPECT_EQ(json_text(r, "productId"), kMac);
     json_decref(r);
     EXPECT_NE(sched_file().find("\"feedTime\": \"7:5\""), std::string::npos) << sched_file();
 
     ASSERT_EQ(phone({"sched-enum"}, &out), 0) << out;
     r = reply_of(out);
     json_t* first = json_array_get(json_object_get(r, "feedingSchedules"), 0);
-    EXPECT_EQ(str(first, "uuid"), "breakfast");
-    EXPECT_EQ(str(first, "feedTime"), "07:05");
+    EXPECT_EQ(json_text(first, "uuid"), "breakfast");
+    EXPECT_EQ(json_text(first, "feedTime"), "07:05");
     EXPECT_EQ(json_array_size(json_object_get(first, "feedDaysOfTheWeek")), 2u);
     json_decref(r);
 
     ASSERT_EQ(phone({"sched-modify", "breakfast", "9:15", "45", "sun", "1"}, &out), 0) << out;
     r = reply_of(out);
-    EXPECT_EQ(str(r, "cmd"), "feeding-schedule-modify-res");
+    EXPECT_EQ(json_text(r, "cmd"), "feeding-schedule-modify-res");
     json_decref(r);
     EXPECT_NE(sched_file().find("\"feedTime\": \"9:15\""), std::string::npos);
     EXPECT_NE(sched_file().find("\"feedAmount\": \"45\""), std::string::npos);
@@ -148,8 +115,8 @@ TEST_F(OverSip, ScheduleRoundTrip) {
     r = reply_of(out);
     json_t* results = json_object_get(r, "error");
     ASSERT_EQ(json_array_size(results), 2u) << out;
-    EXPECT_EQ(str(json_array_get(results, 0), "code"), "200");
-    EXPECT_EQ(str(json_array_get(results, 1), "code"), "404");
+    EXPECT_EQ(json_text(json_array_get(results, 0), "code"), "200");
+    EXPECT_EQ(json_text(json_array_get(results, 1), "code"), "404");
     json_decref(r);
     EXPECT_EQ(sched_file(), "[]");
 }
@@ -164,8 +131,8 @@ TEST_F(OverSip, UnknownCommandIs501) {
         0)
         << out;
     json_t* r = reply_of(out);
-    EXPECT_EQ(str(r, "errorCode"), "501");
-    EXPECT_EQ(str(r, "errorMessage"), "실행할 수 없는 명령입니다.");
+    EXPECT_EQ(json_text(r, "errorCode"), "501");
+    EXPECT_EQ(json_text(r, "errorMessage"), "실행할 수 없는 명령입니다.");
     EXPECT_EQ(json_object_get(r, "cmd"), nullptr);
     json_decref(r);
 }
@@ -181,7 +148,7 @@ TEST_F(OverSip, BaresipCallIsRefusedAndItsMessageAnswered) {
                    "module stdio.so\nmodule_app account.so\nmodule_app contact.so\n"
                    "module_app menu.so\n");
     write_file(dir + "/accounts", "<sip:owner@feeder.test>;auth_pass=qabro4821;outbound=\"sip:" +
-                                      kam_ + ":5080\";regint=300\n");
+                                      service_.addr + ":5080\";regint=300\n");
     write_file(dir + "/contacts", "<sip:" + sipid_ + "@feeder.test>\n");
     std::string request =
         std::string("{\"ver\":\"1.0.0\",\"cmd\":\"feeding-schedule-enum-req\",\"productId\":\"") +
@@ -191,11 +158,74 @@ TEST_F(OverSip, BaresipCallIsRefusedAndItsMessageAnswered) {
                          "\\n'; sleep 3; printf '/quit\\n'; } | baresip -n " + addr + " -f " + dir +
                          " -t 12";
     std::string out;
-    run({"/bin/sh", "-c", script}, &out, 30);
+    run_to_end({"/bin/sh", "-c", script}, &out, 30);
     EXPECT_NE(out.find("405 No Support for Incoming Calls"), std::string::npos) << out;
     EXPECT_NE(out.find("feeding-schedule-enum-res"), std::string::npos) << out;
     EXPECT_NE(daemon_->output().find(" pjsip  Incoming call from sip:owner@feeder.test!!"),
               std::string::npos);
+}
+
+// The longest reply the device gives: a full schedule whose every text is at
+// its longest and made of control characters, each written as \u00XX.
+class FullSchedule : public OverSip {
+  protected:
+    // Control characters JSON writes as six bytes (not \b \f \n \r \t).
+    static std::string six_byte_chars() {
+        std::string c;
+        for (char ch = 1; ch < 0x20; ++ch)
+            if (!strchr("\b\f\n\r\t", ch)) c += ch;
+        return c;
+    }
+    static std::string uuid(int i) {
+        std::string c = six_byte_chars();
+        return std::string(61, '\x01') + c[size_t(i) / c.size()] + c[size_t(i) % c.size()];
+    }
+    void before_start() override {
+        json_t* list = json_array();
+        for (int i = 0; i < SCHED_MAX_ENTRIES; ++i) {
+            json_t* days = json_array();
+            for (const char* d :
+                 {"day-sun", "day-mon", "day-tue", "day-wed", "day-thur", "day-fri", "day-sat"})
+                json_array_append_new(days, json_string(d));
+            json_array_append_new(
+                list, json_pack("{s:s,s:s,s:s,s:o,s:s,s:s}", "weight",
+                                std::string(11, '\x02').c_str(), "feedAmount", "-2147483648",
+                                "feedTime", "23:59", "feedDaysOfTheWeek", days, "melody",
+                                std::string(79, '\x03').c_str(), "uuid", uuid(i).c_str()));
+        }
+        char* text = json_dumps(list, 0);
+        write_file(root_ + "/etc/feed_sched.conf", text);
+        free(text);
+        json_decref(list);
+        // Nothing falls due while the test runs.
+        extra_args_ = {"--start", "2026-01-05 03:00:00"};
+    }
+};
+
+TEST_F(FullSchedule, EnumeratesInOneMessageAndRefusesOneMore) {
+    std::string out;
+    ASSERT_EQ(phone({"sched-enum"}, &out), 0) << out.substr(0, 2000);
+    json_t* r = reply_of(out);
+    ASSERT_NE(r, nullptr) << out.substr(0, 2000);
+    json_t* list = json_object_get(r, "feedingSchedules");
+    ASSERT_EQ(json_array_size(list), size_t(SCHED_MAX_ENTRIES));
+    for (int i = 0; i < SCHED_MAX_ENTRIES; ++i)
+        EXPECT_EQ(json_text(json_array_get(list, size_t(i)), "uuid").size(), 63u) << i;
+    EXPECT_EQ(json_text(r, "errorCode"), "200");
+    json_decref(r);
+    std::string body = daemon_->output();
+    size_t at = body.find("{\"ver\": \"1.0.0\", \"cmd\": \"feeding-schedule-enum-res\"");
+    ASSERT_NE(at, std::string::npos);
+    body = body.substr(at, body.find('\n', at) - at);
+    std::cout << "largest reply: " << SCHED_MAX_ENTRIES << " entries, " << body.size()
+              << " bytes of body\n";
+    RecordProperty("largest_reply_bytes", int(body.size()));
+
+    ASSERT_EQ(phone({"sched-append", "one-more", "12:00", "30", "all", "1"}, &out), 0) << out;
+    r = reply_of(out);
+    EXPECT_EQ(json_text(r, "errorCode"), "506");
+    EXPECT_EQ(json_text(r, "errorMessage"), "스케쥴 업데이트 실패");
+    json_decref(r);
 }
 
 TEST(SipPort, TakenPortEndsStartUp) {
@@ -210,7 +240,7 @@ TEST(SipPort, TakenPortEndsStartUp) {
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     write_desk_conf(root, {"", addr, ""});
     std::string out;
-    int rc = run({daemon_bin(), "--root", root, "--speed", "200"}, &out, 30);
+    int rc = run_to_end({daemon_bin(), "--root", root, "--speed", "200"}, &out, 30);
     EXPECT_EQ(rc, 1) << out;
     EXPECT_NE(out.find("Error creating transport"), std::string::npos) << out;
     close(s);
