@@ -92,6 +92,13 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
         ucom_get_sensor(fd, sensor);
         if (*sensor & SENSOR_FOOD_LOW) return {FillOutcome::FoodLow, 0, 0};
     }
+    if (!feeder_scale_ready()) {
+        if (!feeder_scale_recover()) {
+            log_out("%s feed : the scale is not calibrated, nothing dispensed\n", who);
+            return {FillOutcome::NoScale, 0, 0};
+        }
+        ucom_get_sensor(fd, sensor);  // the calibration moved the bowl
+    }
     if (!(*sensor & SENSOR_BOWL_IN)) {
         log_out("<<<<<<<<<< bowl_in\n");
         ucom_bowl_in(fd);

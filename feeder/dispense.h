@@ -9,7 +9,7 @@ enum class FillOutcome {
     Filled,
     FoodLow,      // manual path only: the scheduled runner reads the sensor itself
     BowlMissing,  // the bowl went out for the owner to put it back
-    NoScale,      // the load cell gave no reading: nothing was dispensed blind
+    NoScale,      // no reading from the load cell, or no calibration: nothing dispensed blind
 };
 struct FillResult {
     FillOutcome outcome;

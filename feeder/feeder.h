@@ -27,6 +27,12 @@ bool bowl_is_missing(const Feeder* f, int32_t gap);
 // one back, tell the owner `message`, drop `session`.
 void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message);
 
+// Calibrates again after start-up found no reading: a probe of the load cell
+// first, and only when it answers the bowl is moved. True when the scale can
+// be weighed with; only while the mechanism is held.
+bool feeder_scale_ready();
+bool feeder_scale_recover();
+
 // --- the mechanism -------------------------------------------------------------
 // One user of the bowl and motor at a time: a manual feeding, a scheduled
 // stage or a weighing of the rest. Taken after the schedule lock and before
