@@ -17,6 +17,7 @@ namespace {
 
 const char kRule[] = "\n=====================================================";
 std::mutex mech_lock;
+std::atomic<uint64_t> mech_holds{0};
 // False while no calibration has been weighed: every weight would be a guess.
 std::atomic<bool> scale_ready{false};
 
@@ -90,8 +91,10 @@ bool calibrate(Feeder* f, bool banner) {
 
 }  // namespace
 
-std::mutex& feeder_mech_lock() {
-    return mech_lock;
+MechHold::MechHold() : hold_(mech_lock), number_(++mech_holds) {}
+
+uint64_t feeder_mech_last() {
+    return mech_holds;
 }
 
 bool feeder_scale_ready() {

@@ -48,7 +48,7 @@ Fill fill(SchedRunner* r, const ScheduleEntry& e, const Moment& serve_at) {
     log_out("try to read ucom sensor done\n");
     FillResult res;
     {
-        std::lock_guard<std::mutex> mech(feeder_mech_lock());
+        MechHold mech;
         res = dispense_fill(FeedPath::Scheduled, e.feed_amount, &r->sensor);
     }
     if (res.outcome == FillOutcome::BowlMissing) {
@@ -62,7 +62,7 @@ void serve(SchedRunner* r, const ScheduleEntry& e) {
     r->fill_guard = 0;
     int32_t served = 0;
     {
-        std::lock_guard<std::mutex> mech(feeder_mech_lock());
+        MechHold mech;
         // The fill's weight is not kept between stages; the serve weighs anew.
         FillResult none = {FillOutcome::Filled, 0, 0};
         dispense_serve(FeedPath::Scheduled, e.feed_amount, melody_number(e.melody), none,

@@ -1,11 +1,19 @@
 // The schedule runner on the manual clock: each pass is followed by the
 // runner's one-second sleep, and every wait of a feeding moves the clock.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
 
 #include "feeder/feeder.h"
+#include "include/feed_cmd.h"
+#include "include/gpio_state.h"
 #include "sched/sched.h"
 #include "tests/support/feeder_fixture.h"
+#include "uds/uds.h"
 
 namespace {
 
@@ -17,9 +25,65 @@ class Runner : public FeederTest {
         r_ = SchedRunner{};
     }
     void TearDown() override {
+        if (server_ >= 0) close(server_);
+        if (client_ >= 0) uds_close(client_);
         sched_clear();
         FeederTest::TearDown();
     }
+    // A manual feeding request as the SIP side sends it, waiting in the
+    // service's socket until uds_r_event(server_) handles it.
+    void send_request(int grams) {
+        if (server_ < 0) server_ = uds_open(UDS_SERVER);
+        if (client_ < 0) client_ = uds_open(UDS_CLIENT);
+        ASSERT_GE(server_, 0);
+        ASSERT_GE(client_, 0);
+        FeedCmd req;
+        memset(&req, 0, sizeof req);
+        req.cmd = __FEED_REQ;
+        req.feed_amount = grams;
+        req.melody[0] = '1';
+        ASSERT_EQ(send(client_, &req, sizeof req, 0), ssize_t(sizeof req));
+    }
+    int32_t reply() {
+        FeedCmd r;
+        memset(&r, 0, sizeof r);
+        EXPECT_EQ(recv(client_, &r, sizeof r, MSG_DONTWAIT), ssize_t(sizeof r));
+        return r.cmd;
+    }
+    int32_t manual_feeding(int grams) {
+        send_request(grams);
+        uds_r_event(server_);
+        return reply();
+    }
+    // Monitor passes until the clock reaches `until`, as its thread runs them.
+    void monitor_until(time_t until) {
+        uint32_t sensor = 0;
+        while (now() < until) feeder_monitor_pass(int32_t(now()), &sensor);
+    }
+    // What the owner was told, printed for the record. Never a negative
+    // amount served, never more eaten than served.
+    std::vector<std::string> owner_texts() {
+        usleep(100000);
+        std::vector<std::string> m = messages();
+        std::smatch g;
+        for (const std::string& t : m) {
+            printf("owner: %s\n", t.c_str());
+            EXPECT_FALSE(std::regex_search(t, std::regex("-\\d+g 제공")));
+            if (std::regex_search(t, g, std::regex("(-?\\d+)g/(-?\\d+)g 먹었습니다"))) {
+                EXPECT_GE(std::stoi(g[1]), 0) << t;
+                EXPECT_LE(std::stoi(g[2]), std::stoi(g[1])) << t;
+                EXPECT_GE(std::stoi(g[2]), 0) << t;
+            }
+        }
+        fflush(stdout);
+        return m;
+    }
+    static int count_of(const std::vector<std::string>& texts, const std::string& part) {
+        int n = 0;
+        for (const std::string& t : texts) n += t.find(part) != std::string::npos;
+        return n;
+    }
+    int server_ = -1, client_ = -1;
     time_t now() { return time_t(world().clock().now_us() / 1000000); }
     // Local time today (day_offset days on) at h:m:s.
     time_t at(int h, int m, int s, int day_offset = 0) {
@@ -200,6 +264,40 @@ TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
     add("A", 8, 0, (wday(now()) + 3) % 7);
     run_until(at(8, 5, 0));
     EXPECT_EQ(world_texts("mcu_rx").size(), frames);
+}
+
+// A phone request that arrived while the runner served used to wait for the
+// mechanism, never look at the session again, and feed a second time.
+TEST_F(Runner, ManualRequestDuringTheScheduledServeEndsItInsteadOfFeedingAgain) {
+    time_t start = at(7, 57, 30);
+    add("A", 8, 0, wday(start));
+    place(start);
+    run_until(at(7, 59, 58));
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    send_request(30);
+    int32_t code = -1;
+    {
+        // The serve waits at its first weighing while the test holds the load
+        // cell; the request comes in meanwhile.
+        std::unique_lock<std::mutex> scale(gpio_state()->gpio_lock);
+        uint64_t holds = feeder_mech_last();
+        std::thread runner([&] { run_until(at(8, 1, 30)); });
+        for (int i = 0; i < 2000 && feeder_mech_last() == holds; ++i) usleep(1000);
+        EXPECT_GT(feeder_mech_last(), holds);  // the serve holds the mechanism
+        std::thread service([&] {
+            uds_r_event(server_);
+            code = reply();
+        });
+        usleep(100 * 1000);
+        scale.unlock();
+        runner.join();
+        service.join();
+    }
+    EXPECT_EQ(code, __FEED_STOP);
+    EXPECT_EQ(fills(), std::vector<std::string>{"07:58"});
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "급식을 중단 합니다."), 1);
 }
 
 }  // namespace

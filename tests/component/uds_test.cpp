@@ -180,6 +180,31 @@ TEST_F(FeedService, StaleSocketFilesAreReplaced) {
     EXPECT_EQ(client_, -1);
 }
 
+// The feeding service's diagnostics: "@ N" is the line of the return
+// statement itself.
+TEST_F(FeedService, ResultLinesCarryTheLineOfTheirReturn) {
+    // The last mention of a code in the source is the statement that returns it.
+    auto return_line = [](const char* code) {
+        std::string src = read_file(std::string(HOPPERD_SOURCE_DIR) + "/uds/uds.cpp");
+        int line = 0, found = 0;
+        size_t pos = 0;
+        while (pos < src.size()) {
+            size_t nl = src.find('\n', pos);
+            if (nl == std::string::npos) nl = src.size();
+            ++line;
+            if (src.substr(pos, nl - pos).find(code) != std::string::npos) found = line;
+            pos = nl + 1;
+        }
+        return found;
+    };
+    StdoutCapture out;
+    EXPECT_EQ(request(2, 0), __FEED_NONE);
+    EXPECT_NE(out.text().find("return __UDS_DONE ( 21 ) @ " +
+                              std::to_string(return_line("__UDS_DONE")) + " , uds_r_event\n"),
+              std::string::npos)
+        << out.text();
+}
+
 // Without a calibration (the load cell said nothing at start-up) a feeding
 // used to weigh against a base of -1 and report "2311g 제공되었습니다.".
 TEST_F(FeedService, WithoutAScaleFeedingsAreRefusedUntilItAnswers) {
