@@ -156,9 +156,20 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
     if (r == LDCELL_NO_READING) {
         log_out("%s feed : no reading from the load cell, serving the last weight %d\n", who,
                 fill.gram);
-        *feed_gram = fill.gram;
+        *feed_gram = fill.gram < 0 ? 0 : fill.gram;
     } else {
-        *feed_gram = grams_of(f, ldcell_gap_of(f, r));
+        int32_t gap = ldcell_gap_of(f, r);
+        if (bowl_is_missing(f, gap)) {
+            // Taken away since the fill weighed it: there is nothing to present,
+            // and a weight below the empty bowl is no amount to report.
+            log_out("%s3:ldcell_gap(%d): no bowl on the scale, nothing presented\n", tag, gap);
+            if (manual(path) && fill.runs > 0) motor_back_off();
+            bowl_missing_out(f, session_of(f, path), "그릇이 빠진것같습니다. 확인해주세요.");
+            return ServeOutcome::BowlMissing;
+        }
+        // Up to 20 g below the empty bowl is the scale's noise around an
+        // empty one: served is 0 g, never a negative amount.
+        *feed_gram = gap < 0 ? 0 : grams_of(f, gap);
     }
     log_out(
         "%s3:feed_gram(%d) = (ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d)))'/"

@@ -391,4 +391,36 @@ TEST_F(Dispense, DeadLoadCellDispensesNothing) {
     EXPECT_EQ(count_code("11"), 0);
 }
 
+// The bowl taken away between the fill's weighing and the serve's: the serve
+// used to present nothing and report "-156g 제공되었습니다.".
+TEST_F(Dispense, BowlTakenAwayBeforeTheServeIsNotPresented) {
+    uint32_t sensor = 0;
+    FillResult fill = dispense_fill(FeedPath::Manual, 30, &sensor);
+    ASSERT_EQ(fill.outcome, FillOutcome::Filled);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;
+    }
+    int32_t served = -1;
+    EXPECT_EQ(dispense_serve(FeedPath::Manual, 30, 1, fill, &sensor, &served),
+              ServeOutcome::BowlMissing);
+    EXPECT_EQ(f_->in_manual, nullptr);
+    EXPECT_EQ(f_->bowl_missing, 1);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);  // for the owner to put a bowl back
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "그릇이 빠진것같습니다.", 5));
+    for (const std::string& m : messages()) EXPECT_EQ(m.find("제공"), std::string::npos) << m;
+    EXPECT_TRUE(feeding_log().empty());
+}
+
+// A scale a few grams below the empty bowl is an empty bowl: 0 g is served,
+// never "-3g".
+TEST_F(Dispense, ServedAmountIsNeverNegative) {
+    set_food(-3);
+    int32_t served = -1;
+    EXPECT_EQ(feed(0, "0", &served), ServeOutcome::Served);
+    EXPECT_EQ(served, 0);
+    EXPECT_EQ(f_->in_manual->try_gram, 0);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "0g 제공되었습니다.", 5));
+}
+
 }  // namespace
