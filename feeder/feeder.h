@@ -27,10 +27,11 @@ bool bowl_is_missing(const Feeder* f, int32_t gap);
 // one back, tell the owner `message`, drop `session`.
 void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message);
 
-// Calibrates again after start-up found no reading: a probe of the load cell
-// first, and only when it answers the bowl is moved. True when the scale can
-// be weighed with; only while the mechanism is held.
+// False while the scale has no calibration: the load cell said nothing.
 bool feeder_scale_ready();
+// Calibrates again when the scale has none: a probe of the load cell first,
+// and only when it answers is the bowl moved. True when the scale can be
+// weighed with. Only while the mechanism is held.
 bool feeder_scale_recover();
 
 // --- the mechanism -------------------------------------------------------------

@@ -189,7 +189,7 @@ int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uin
     int n = int(read(fd, reply, size_t(R)));
     // No request is answered with an event code: an event frame the MCU sent
     // just before the reply is acknowledged, and the reply read after it.
-    for (int skipped = 0; skipped < 2 && n > 0 && ucom_is_event(reply, n); ++skipped) {
+    for (int skipped = 0; skipped < 2 && ucom_is_event(reply, n); ++skipped) {
         ack_events(fd, name, reply, 6);
         n -= 6;
         memmove(reply, reply + 6, size_t(n));

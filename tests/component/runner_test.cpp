@@ -61,7 +61,8 @@ class Runner : public FeederTest {
         while (now() < until) feeder_monitor_pass(int32_t(now()), &sensor);
     }
     // What the owner was told, printed for the record. Never a negative
-    // amount served, never more eaten than served.
+    // amount served, never more eaten than served, and (no pet here finds
+    // more than it was given) never a negative amount eaten.
     std::vector<std::string> owner_texts() {
         usleep(100000);
         std::vector<std::string> m = messages();
@@ -111,6 +112,12 @@ class Runner : public FeederTest {
         e.feed_amount = grams;
         e.days[day] = 1;
         ASSERT_GE(sched_update(&e), 0);
+    }
+    // Meal "A" at 08:00 today, the clock at 07:57:30.
+    void breakfast() {
+        time_t start = at(7, 57, 30);
+        add("A", 8, 0, wday(start));
+        place(start);
     }
     // Runs passes until the clock reaches `until`; with `monitor`, a pass of
     // the consumption monitor after each, as its thread would run.
@@ -273,9 +280,7 @@ TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
 // followed by the serve weighing the bowl the manual feeding had moved out:
 // "-156g 제공되었습니다." for a bowl that was not even there.
 TEST_F(Runner, ManualFeedingBetweenFillAndServeIsTheOnlyOneServed) {
-    time_t start = at(7, 57, 30);
-    add("A", 8, 0, wday(start));
-    place(start);
+    breakfast();
     run_until(at(7, 58, 40));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     size_t outs = serves().size();
@@ -324,9 +329,7 @@ TEST_F(Runner, TwoMealsAMinuteApartServeTheFirstAndReportWhatWasEaten) {
 // next pass a second later filled again: bowl in, missing, out, a notice,
 // every 30 s until the serve minute.
 TEST_F(Runner, BowlTakenAwayAtAMealIsToldOnceAndNotShuttled) {
-    time_t start = at(7, 57, 30);
-    add("A", 8, 0, wday(start));
-    place(start);
+    breakfast();
     size_t ins = times_of("12").size(), outs = serves().size();
     {
         std::lock_guard<std::mutex> hold(world().mu());
@@ -373,9 +376,7 @@ TEST_F(Runner, MealIsFilledOnceTheBowlIsBackInItsFillMinute) {
 // meal a second time: the bowl taken from the pet, presented again, the
 // owner told twice. A new runner serves only what it filled itself.
 TEST_F(Runner, RestartInsideTheMealsMinuteDoesNotServeItAgain) {
-    time_t start = at(7, 57, 30);
-    add("A", 8, 0, wday(start));
-    place(start);
+    breakfast();
     run_until(at(8, 1, 0));
     auto first = serves();
     ASSERT_EQ(std::count(first.begin(), first.end(), "08:00"), 1);
@@ -394,9 +395,7 @@ TEST_F(Runner, RestartInsideTheMealsMinuteDoesNotServeItAgain) {
 // A restart in the fill minute fills again (by weight: nothing is added to
 // a bowl already holding the meal) and the meal is served once.
 TEST_F(Runner, RestartInTheFillMinuteStillServesTheMealOnce) {
-    time_t start = at(7, 57, 30);
-    add("A", 8, 0, wday(start));
-    place(start);
+    breakfast();
     run_until(at(7, 58, 30));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     r_ = SchedRunner{};
@@ -411,9 +410,7 @@ TEST_F(Runner, RestartInTheFillMinuteStillServesTheMealOnce) {
 // A phone request that arrived while the runner served used to wait for the
 // mechanism, never look at the session again, and feed a second time.
 TEST_F(Runner, ManualRequestDuringTheScheduledServeEndsItInsteadOfFeedingAgain) {
-    time_t start = at(7, 57, 30);
-    add("A", 8, 0, wday(start));
-    place(start);
+    breakfast();
     run_until(at(7, 59, 58));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     send_request(30);
