@@ -4,6 +4,8 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <atomic>
+
 #include "feeder/feeder.h"
 #include "gpio/gpio.h"
 #include "include/log.h"
@@ -12,12 +14,103 @@
 #include "platform/platform.h"
 
 namespace {
+
 const char kRule[] = "\n=====================================================";
 std::mutex mech_lock;
+std::atomic<uint64_t> mech_holds{0};
+// False while no calibration has been weighed: every weight would be a guess.
+std::atomic<bool> scale_ready{false};
+
+enum { SCALE_TRIES = 3, SCALE_RETRY_S = 2 };
+
+// One load-cell reading, tried again a few times: a single lost frame
+// train at start-up must not leave the feeder without a scale. Bounded by
+// SCALE_TRIES reads (each gives up by itself) and the sleeps between them.
+int32_t read_scale(const char* what) {
+    int32_t r = ldcell_read();
+    for (int i = 1; i < SCALE_TRIES && r == LDCELL_NO_READING; ++i) {
+        log_out("feeder calibration : no reading of the %s, trying again\n", what);
+        plat_sleep(SCALE_RETRY_S);
+        r = ldcell_read();
+    }
+    return r;
+}
+
+// Empty scale with the bowl out, then the empty bowl in. The bowl is in
+// afterwards. False when the load cell gave no reading.
+bool calibrate(Feeder* f, bool banner) {
+    int fd = ucom_get_fd();
+    uint32_t sensor = 0;  // a failed read leaves the bowl where it is
+    ucom_get_sensor(fd, &sensor);
+    if (sensor & SENSOR_BOWL_IN) {
+        ucom_bowl_out(fd);
+        plat_sleep(17);
+    }
+    f->ldcell_base = read_scale("empty scale");
+    f->ldcell_bias = int32_t(float(f->ldcell_base) + kNominalBowlCounts);
+    ucom_bowl_in(fd);
+    plat_sleep(20);
+    int32_t r = f->ldcell_base == LDCELL_NO_READING ? LDCELL_NO_READING : read_scale("bowl");
+    f->ldcell_bowl = r - f->ldcell_base;
+    f->ldcell_gCoeff = float(f->ldcell_bowl) / kBowlGrams;
+
+    if (banner) {
+        log_out("%s\n", kRule);
+        log_out("%s\n", kSilentBuild ? "\nTolvik_Feeder_FW hopperd.0511.03"
+                                     : "\nTolvik_Feeder_FW hopperd.0606.03.audio");
+    }
+    log_out(
+        "\nZELfI1:ldcell_base(%d), ldcell_bowl(%d), ldcell_bias(%d), "
+        "ldcell_gCoeff_129.77f(%f) \n",
+        f->ldcell_base, f->ldcell_bowl, f->ldcell_bias, double(f->ldcell_gCoeff));
+    if (banner) log_out("%s\n", kRule);
+
+    if (kSilentBuild) {
+        // Out-of-range calibrations fall back to the nominal scale; the
+        // measured values stay in the log above.
+        if (f->ldcell_bowl < 15600 || f->ldcell_bowl > 23400) f->ldcell_bowl = 20244;
+        if (f->ldcell_gCoeff < 100.0f || f->ldcell_gCoeff > 150.0f)
+            f->ldcell_gCoeff = kNominalCoeff;
+    }
+    bool weighed = f->ldcell_base != LDCELL_NO_READING && r != LDCELL_NO_READING;
+    // Without a bowl the coefficient comes out at or below zero and every
+    // weight after it would be a division by it: weigh with the nominal bowl
+    // instead, and say so. Without a reading there is nothing to weigh with.
+    if (!(f->ldcell_gCoeff > 0.0f) || !weighed) {
+        log_out("feeder calibration : %s (bowl %d, coefficient %f), nominal scale used\n",
+                weighed ? "no bowl" : "no reading from the load cell", f->ldcell_bowl,
+                double(f->ldcell_gCoeff));
+        f->ldcell_bowl = 20244;
+        f->ldcell_gCoeff = kNominalCoeff;
+    }
+    if (!weighed)
+        log_out("feeder calibration : scale not calibrated, feedings refused until it answers\n");
+    scale_ready = weighed;
+    return weighed;
+}
+
 }  // namespace
 
-std::mutex& feeder_mech_lock() {
-    return mech_lock;
+MechHold::MechHold() : hold_(mech_lock), number_(++mech_holds) {}
+
+uint64_t feeder_mech_last() {
+    return mech_holds;
+}
+
+bool feeder_scale_ready() {
+    return scale_ready;
+}
+
+bool feeder_scale_recover() {
+    if (scale_ready) return true;
+    // Moving the bowl out and in for a scale that still says nothing would
+    // only shuttle it at every feeding.
+    if (ldcell_read() == LDCELL_NO_READING) {
+        log_out("feeder calibration : still no reading from the load cell\n");
+        return false;
+    }
+    log_out("feeder calibration : the load cell answers again, calibrating\n");
+    return calibrate(get_feeder(), false);
 }
 
 int32_t ldcell_gap_of(const Feeder* f, int32_t raw) {
@@ -31,6 +124,7 @@ int32_t grams_of(const Feeder* f, int32_t gap) {
 Feeder* feeder_init() {
     Feeder* f = get_feeder();
     feeder_reset(f);
+    scale_ready = false;
     f->fw_version = "0.6.0";
     f->proto_version = "1.0.0";
     f->msgq_id = msgget(plat_msgq_key(MSGQ_KEY), IPC_CREAT | 0666);
@@ -38,47 +132,7 @@ Feeder* feeder_init() {
         perror("msgget error:");
         return nullptr;
     }
-
-    int fd = ucom_get_fd();
-    uint32_t sensor = 0;  // a failed read leaves the bowl where it is
-    ucom_get_sensor(fd, &sensor);
-    if (sensor & SENSOR_BOWL_IN) {
-        ucom_bowl_out(fd);
-        plat_sleep(17);
-    }
-    f->ldcell_base = ldcell_read();
-    f->ldcell_bias = int32_t(float(f->ldcell_base) + kNominalBowlCounts);
-    ucom_bowl_in(fd);
-    plat_sleep(20);
-    int32_t r = ldcell_read();
-    f->ldcell_bowl = r - f->ldcell_base;
-    f->ldcell_gCoeff = float(f->ldcell_bowl) / kBowlGrams;
-
-    log_out("%s\n", kRule);
-    log_out("%s\n", kSilentBuild ? "\nTolvik_Feeder_FW hopperd.0511.03"
-                                 : "\nTolvik_Feeder_FW hopperd.0606.03.audio");
-    log_out(
-        "\nZELfI1:ldcell_base(%d), ldcell_bowl(%d), ldcell_bias(%d), "
-        "ldcell_gCoeff_129.77f(%f) \n",
-        f->ldcell_base, f->ldcell_bowl, f->ldcell_bias, double(f->ldcell_gCoeff));
-    log_out("%s\n", kRule);
-
-    if (kSilentBuild) {
-        // Out-of-range calibrations fall back to the nominal scale; the
-        // measured values stay in the log above.
-        if (f->ldcell_bowl < 15600 || f->ldcell_bowl > 23400) f->ldcell_bowl = 20244;
-        if (f->ldcell_gCoeff < 100.0f || f->ldcell_gCoeff > 150.0f)
-            f->ldcell_gCoeff = kNominalCoeff;
-    }
-    // Without a bowl (or without a scale) the coefficient comes out at or
-    // below zero and every weight after it would be a division by it:
-    // weigh with the nominal bowl instead, and say so.
-    if (!(f->ldcell_gCoeff > 0.0f) || r < 0 || f->ldcell_base < 0) {
-        log_out("feeder_init : calibration failed (bowl %d, coefficient %f), nominal scale used\n",
-                f->ldcell_bowl, double(f->ldcell_gCoeff));
-        f->ldcell_bowl = 20244;
-        f->ldcell_gCoeff = kNominalCoeff;
-    }
+    calibrate(f, true);
     f->bowl_missing = 0;
     return f;
 }

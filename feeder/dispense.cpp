@@ -92,6 +92,13 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
         ucom_get_sensor(fd, sensor);
         if (*sensor & SENSOR_FOOD_LOW) return {FillOutcome::FoodLow, 0, 0};
     }
+    if (!feeder_scale_ready()) {
+        if (!feeder_scale_recover()) {
+            log_out("%s feed : the scale is not calibrated, nothing dispensed\n", who);
+            return {FillOutcome::NoScale, 0, 0};
+        }
+        ucom_get_sensor(fd, sensor);  // the calibration moved the bowl
+    }
     if (!(*sensor & SENSOR_BOWL_IN)) {
         log_out("<<<<<<<<<< bowl_in\n");
         ucom_bowl_in(fd);
@@ -149,9 +156,20 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
     if (r == LDCELL_NO_READING) {
         log_out("%s feed : no reading from the load cell, serving the last weight %d\n", who,
                 fill.gram);
-        *feed_gram = fill.gram;
+        *feed_gram = fill.gram < 0 ? 0 : fill.gram;
     } else {
-        *feed_gram = grams_of(f, ldcell_gap_of(f, r));
+        int32_t gap = ldcell_gap_of(f, r);
+        if (bowl_is_missing(f, gap)) {
+            // Taken away since the fill weighed it: there is nothing to present,
+            // and a weight below the empty bowl is no amount to report.
+            log_out("%s3:ldcell_gap(%d): no bowl on the scale, nothing presented\n", tag, gap);
+            if (manual(path) && fill.runs > 0) motor_back_off();
+            bowl_missing_out(f, session_of(f, path), "그릇이 빠진것같습니다. 확인해주세요.");
+            return ServeOutcome::BowlMissing;
+        }
+        // Up to 20 g below the empty bowl is the scale's noise around an
+        // empty one: served is 0 g, never a negative amount.
+        *feed_gram = gap < 0 ? 0 : grams_of(f, gap);
     }
     log_out(
         "%s3:feed_gram(%d) = (ldcell_read_value(%d) - (ldcell_base(%d) + ldcell_bowl(%d)))'/"

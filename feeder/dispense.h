@@ -9,7 +9,7 @@ enum class FillOutcome {
     Filled,
     FoodLow,      // manual path only: the scheduled runner reads the sensor itself
     BowlMissing,  // the bowl went out for the owner to put it back
-    NoScale,      // the load cell gave no reading: nothing was dispensed blind
+    NoScale,      // no reading from the load cell, or no calibration: nothing dispensed blind
 };
 struct FillResult {
     FillOutcome outcome;
@@ -17,7 +17,11 @@ struct FillResult {
     int32_t gram;  // grams in the bowl at the last weighing of the fill
 };
 
-enum class ServeOutcome { Served, BowlStuck };
+enum class ServeOutcome {
+    Served,
+    BowlStuck,
+    BowlMissing,  // the serve's weighing found no bowl: nothing presented, nothing reported
+};
 
 enum { MOTOR_COUNT_MAX = 255 };  // the count travels in one byte
 
@@ -25,7 +29,7 @@ enum { MOTOR_COUNT_MAX = 255 };  // the count travels in one byte
 // path starts with the word the runner has just read.
 FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor);
 // The serve stage; on Served the path's session is open and *feed_gram holds
-// the grams presented.
+// the grams presented, never below 0.
 ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const FillResult& fill,
                             uint32_t* sensor, int32_t* feed_gram);
 

@@ -27,11 +27,31 @@ bool bowl_is_missing(const Feeder* f, int32_t gap);
 // one back, tell the owner `message`, drop `session`.
 void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message);
 
+// False while the scale has no calibration: the load cell said nothing.
+bool feeder_scale_ready();
+// Calibrates again when the scale has none: a probe of the load cell first,
+// and only when it answers is the bowl moved. True when the scale can be
+// weighed with. Only while the mechanism is held.
+bool feeder_scale_recover();
+
 // --- the mechanism -------------------------------------------------------------
 // One user of the bowl and motor at a time: a manual feeding, a scheduled
 // stage or a weighing of the rest. Taken after the schedule lock and before
-// the feeder lock.
-std::mutex& feeder_mech_lock();
+// the feeder lock. Holds are numbered in the order they are taken, so a
+// stage can tell whether anyone used the bowl since its own last hold.
+class MechHold {
+  public:
+    MechHold();
+    MechHold(const MechHold&) = delete;
+    MechHold& operator=(const MechHold&) = delete;
+    uint64_t number() const { return number_; }
+
+  private:
+    std::unique_lock<std::mutex> hold_;
+    uint64_t number_;
+};
+// The number of the last hold taken (0 before the first).
+uint64_t feeder_mech_last();
 
 // --- consumption monitor ---------------------------------------------------------
 enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };

@@ -26,7 +26,7 @@ bool weigh(FeedPath path, int32_t now) {
     FeedSessionPtr& session = m ? f->in_manual : f->in_schedule;
     char tag = m ? 'M' : 'S';
 
-    std::lock_guard<std::mutex> mech(feeder_mech_lock());
+    MechHold mech;
     int32_t try_gram;
     {
         // The session may have been dropped while this pass waited its turn.

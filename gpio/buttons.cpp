@@ -73,18 +73,18 @@ int bttn_r_event(int fd) {
         rc = plat_dev_ioctl(fd, GPIO_REQ_IRQ_QUERY, reinterpret_cast<uintptr_t>(&g->bttn_pins));
         log_out("ioctl of %d , port : 0x%x\n", fd, g->bttn_pins.value);
         if (rc < 0) perror("ioctl");
-        // Acknowledged before the lock is let go: during the network wait the
-        // main thread and the button thread both wake on one interrupt, and a
-        // second query of a still pending line would count one press twice,
-        // disarming the button it had just armed.
+        // Whatever is pending is acknowledged before the lock is let go. Both
+        // lines at once too, though that press means nothing: a line left
+        // pending keeps the descriptor readable, and the button thread would
+        // wake at once, forever. And during the network wait the main thread
+        // and the button thread both wake on one interrupt: a second query of
+        // a still pending line would count one press twice, disarming the
+        // button it had just armed.
         port = g->bttn_pins.value;
-        if (rc >= 0 && (port == GPIO_BTTN_RST || port == GPIO_BTTN_WPS))
+        if (rc >= 0 && (port & GPIO_BTTN_MASK))
             plat_dev_ioctl(fd, GPIO_REQ_IRQ_ACK, g->bttn_pins.mask);
     }
-    if (rc < 0) {
-        LOG_RETURN(__BTTN_NONE);
-        return __BTTN_NONE;
-    }
+    if (rc < 0) LOG_RETURN(__BTTN_NONE);
     if (port == GPIO_BTTN_RST) {
         int r = edge(g->rst_pressed_at, port, __BTTN_FAC_RST);
         // The factory-reset button stays armed: the device is restarting.
@@ -94,14 +94,13 @@ int bttn_r_event(int fd) {
     if (port == GPIO_BTTN_WPS) {
         int r = edge(g->wps_pressed_at, port, __BTTN_WIFI_WPS);
         if (r == __BTTN_WIFI_WPS) {
-            LOG_RETURN(__BTTN_WIFI_WPS);
             // The silent build keeps it armed, so the next edge is a long press again.
             if (!kSilentBuild) g->wps_pressed_at = 0;
+            LOG_RETURN(__BTTN_WIFI_WPS);
         }
         return r;
     }
     LOG_RETURN(__BTTN_NONE);
-    return __BTTN_NONE;
 }
 
 void bttn_thread_proc(int fd) {

@@ -8,6 +8,10 @@ __attribute__((format(printf, 1, 2)))
 #endif
 void log_out(const char* fmt, ...);
 
-// "return __UCOM_DONE ( 16 ) @ 123 , ucom_r_event": the result line printed
-// before a handler returns one of the shared result codes.
-#define LOG_RETURN(code) log_out("return " #code " ( %d ) @ %d , %s\n", code, __LINE__, __func__)
+// Prints "return __UCOM_DONE ( 16 ) @ 123 , ucom_r_event" and returns the
+// code: one statement, so the line printed is the return's own.
+#define LOG_RETURN(code)                                                          \
+    do {                                                                          \
+        log_out("return " #code " ( %d ) @ %d , %s\n", code, __LINE__, __func__); \
+        return code;                                                              \
+    } while (0)

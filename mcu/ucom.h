@@ -44,8 +44,14 @@ void ucom_dump(int flag, const char* name, int len, const uint8_t* p);
 // Builds A1 L code data.. checksum A8 into `out` (UCOM_FRAME_MAX bytes) and
 // returns its length, L + 4.
 int ucom_build_frame(uint8_t* out, uint8_t code, const uint8_t* data, int ndata);
-// One request/reply exchange under the link lock. `reply` holds R bytes
-// (zeroed here); *nread receives what the one read returned.
+// Writes the acknowledgement of an event frame (A1 02 code 00 cs A8); the
+// result of the write.
+int ucom_ack_event(int fd, uint8_t code);
+// The `n` bytes at `p` begin with a whole event frame of code 0x80 or 0x81.
+bool ucom_is_event(const uint8_t* p, int n);
+// One request/reply exchange under the link lock: stale input is dropped
+// (events in it acknowledged) before the request is written. `reply` holds
+// R bytes (zeroed here); *nread receives the count of reply bytes read.
 int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uint8_t* reply, int R,
                   int* nread);
 

@@ -120,19 +120,13 @@ int ucom_r_event(int fd) {
         perror("read");
         ucom_dump(0, __func__, n > 0 ? n : 0, buf);
         LOG_RETURN(__UCOM_ERROR);
-        return __UCOM_ERROR;
     }
     uint8_t code = buf[2];
     if (code == UCOM_EVENT_80 || code == UCOM_EVENT_81) {
-        uint8_t ack[UCOM_FRAME_MAX];
-        uint8_t zero = 0;
-        int len = ucom_build_frame(ack, code, &zero, 1);
-        if (write(fd, ack, size_t(len)) < 0) {
+        if (ucom_ack_event(fd, code) < 0) {
             perror("write");
             LOG_RETURN(__UCOM_ERROR);
-            return __UCOM_ERROR;
         }
     }
     LOG_RETURN(__UCOM_DONE);
-    return __UCOM_DONE;
 }

@@ -1,6 +1,7 @@
 // Serial port, frame format, checksum and the request/reply exchange.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -127,17 +128,75 @@ static bool port_usable(int fd, const char* name) {
     return false;
 }
 
+int ucom_ack_event(int fd, uint8_t code) {
+    uint8_t ack[UCOM_FRAME_MAX];
+    uint8_t zero = 0;
+    int len = ucom_build_frame(ack, code, &zero, 1);
+    return int(write(fd, ack, size_t(len)));
+}
+
+bool ucom_is_event(const uint8_t* p, int n) {
+    return n >= 6 && p[0] == 0xA1 && p[1] == 0x02 &&
+           (p[2] == UCOM_EVENT_80 || p[2] == UCOM_EVENT_81) && p[4] == ucom_checksum(2, p + 2) &&
+           p[5] == 0xA8;
+}
+
+namespace {
+
+// Acknowledges every whole event frame among `n` bytes, as ucom_r_event
+// would; the MCU may send them again until they are.
+void ack_events(int fd, const char* name, const uint8_t* p, int n) {
+    for (int i = 0; i + 6 <= n; ++i) {
+        if (!ucom_is_event(p + i, n - i)) continue;
+        log_out("%s : event 0x%02x from the MCU, acknowledged\n", name, p[i + 2]);
+        if (ucom_ack_event(fd, p[i + 2]) < 0) perror("write");
+        i += 5;
+    }
+}
+
+// Whatever waits in the input before a request is stale: a reply that came
+// after its window, noise, or a frame the MCU sent on its own. Left there it
+// would be read as the reply of this request, and each later request would
+// read the reply of the one before. Bounded, so a babbling line cannot hold
+// the lock.
+void drop_stale(int fd, const char* name) {
+    uint8_t buf[256];
+    for (int round = 0; round < 4; ++round) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;
+        int n = int(read(fd, buf, sizeof buf));
+        if (n <= 0) return;
+        ack_events(fd, name, buf, n);
+        char what[64];
+        snprintf(what, sizeof what, "%s stale", name);
+        ucom_dump(0, what, n, buf);
+    }
+}
+
+}  // namespace
+
 int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uint8_t* reply, int R,
                   int* nread) {
     memset(reply, 0, size_t(R));
     *nread = 0;
     if (!port_usable(fd, name)) return __UCOM_ERROR;
     std::lock_guard<std::mutex> hold(ucom_lock);
+    drop_stale(fd, name);
     if (write(fd, req, size_t(req_len)) < 0) {
         perror("write");
         return __UCOM_ERROR;
     }
     int n = int(read(fd, reply, size_t(R)));
+    // No request is answered with an event code: an event frame the MCU sent
+    // just before the reply is acknowledged, and the reply read after it.
+    for (int skipped = 0; skipped < 2 && ucom_is_event(reply, n); ++skipped) {
+        ack_events(fd, name, reply, 6);
+        n -= 6;
+        memmove(reply, reply + 6, size_t(n));
+        memset(reply + n, 0, size_t(R - n));
+        int more = int(read(fd, reply + n, size_t(R - n)));
+        if (more > 0) n += more;
+    }
     *nread = n;
     if (n >= 4 && reply[n - 2] == ucom_checksum(n - 4, reply + 2)) return __UCOM_DONE;
     perror("read");

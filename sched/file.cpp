@@ -70,7 +70,7 @@ int sched_load() {
     json_array_foreach(root.get(), i, item) {
         ScheduleEntry e;
         char why[96];
-        if (sched_entry_from_json(item, &e, why, sizeof why) < 0) {
+        if (sched_entry_from_json(item, &e, why, sizeof why, false) < 0) {
             // One bad entry never takes the good ones with it.
             log_out("sched_load : entry %zu skipped: %s\n", i, why);
             continue;

@@ -1,4 +1,5 @@
 // The schedule list: entries in list order, one lock, identity by uuid.
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +36,18 @@ bool text_field(json_t* obj, const char* key, char* field, size_t size, char* wh
         return false;
     }
     memcpy(field, json_string_value(v), len + 1);
+    return true;
+}
+
+// One number of a time of day as "%d" reads it (blanks, a sign, digits),
+// within 0 .. max; strtol says when it would not fit, where "%d" overflows.
+bool day_number(const char** p, long max, int* out) {
+    char* end;
+    errno = 0;
+    long v = strtol(*p, &end, 10);
+    if (end == *p || errno == ERANGE || v < 0 || v > max) return false;
+    *p = end;
+    *out = int(v);
     return true;
 }
 
@@ -144,15 +157,30 @@ void sched_clear() {
     g_list.clear();
 }
 
-int sched_entry_from_json(json_t* obj, ScheduleEntry* e, char* why, size_t n) {
+int sched_parse_time(const char* text, int* minutes) {
+    int hour, minute;
+    const char* p = text;
+    if (!day_number(&p, 23, &hour) || *p != ':') return -1;
+    ++p;
+    if (!day_number(&p, 59, &minute)) return -1;
+    *minutes = hour * 60 + minute;
+    return 0;
+}
+
+int sched_entry_from_json(json_t* obj, ScheduleEntry* e, char* why, size_t n, bool log_time) {
     memset(e, 0, sizeof *e);
     if (!json_is_object(obj)) {
         snprintf(why, n, "not an object");
         return -1;
     }
-    char amount[32], time[32];
+    char amount[32];
+    // Only the time's beginning counts, so a long "feedTime" is no reason to refuse it.
+    json_t* time = json_object_get(obj, "feedTime");
+    if (!json_is_string(time)) {
+        snprintf(why, n, "\"feedTime\" missing or not a string");
+        return -1;
+    }
     if (!text_field(obj, "feedAmount", amount, sizeof amount, why, n) ||
-        !text_field(obj, "feedTime", time, sizeof time, why, n) ||
         !text_field(obj, "weight", e->weight, sizeof e->weight, why, n) ||
         !text_field(obj, "melody", e->melody, sizeof e->melody, why, n) ||
         !text_field(obj, "uuid", e->uuid, sizeof e->uuid, why, n))
@@ -161,14 +189,12 @@ int sched_entry_from_json(json_t* obj, ScheduleEntry* e, char* why, size_t n) {
     // beyond the range of an int is held at its end.
     long long grams = strtoll(amount, nullptr, 10);
     e->feed_amount = int32_t(grams > INT32_MAX ? INT32_MAX : grams < INT32_MIN ? INT32_MIN : grams);
-    int hour, minute;
-    char extra;
-    if (sscanf(time, "%d:%d%c", &hour, &minute, &extra) != 2 || hour < 0 || hour > 23 ||
-        minute < 0 || minute > 59) {
-        snprintf(why, n, "\"feedTime\" \"%s\" is not a time of day", time);
+    if (sched_parse_time(json_string_value(time), &e->feed_time) < 0) {
+        snprintf(why, n, "\"feedTime\" \"%.32s\" is not a time of day", json_string_value(time));
         return -1;
     }
-    e->feed_time = hour * 60 + minute;
+    if (log_time)
+        log_out("feedTime %02d:%02d  ( %d )\n", e->feed_time / 60, e->feed_time % 60, e->feed_time);
     json_t* days = json_object_get(obj, "feedDaysOfTheWeek");
     size_t i;
     json_t* day;

@@ -1,11 +1,13 @@
 // The schedule runner: once a second, fill two minutes ahead of an entry's
 // time and serve at the minute.
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include "feeder/dispense.h"
 #include "feeder/feeder.h"
 #include "include/log.h"
+#include "include/result_codes.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
@@ -31,40 +33,94 @@ bool scheduled(const ScheduleEntry& e, const Moment& m) {
     return e.days[m.wday] == 1 && e.feed_time == m.min;
 }
 
-enum class Fill { Done, FoodLow, BowlMissing };
+SchedMeal meal_of(const ScheduleEntry& e, const Moment& m) {
+    SchedMeal meal;
+    snprintf(meal.uuid, sizeof meal.uuid, "%s", e.uuid);
+    meal.at = m.mark;
+    return meal;
+}
 
-// The fill stage of an entry, two minutes before its time.
-Fill fill(SchedRunner* r, const ScheduleEntry& e, const Moment& serve_at) {
+bool same(const SchedMeal& a, const SchedMeal& b) {
+    return a.at == b.at && strncmp(a.uuid, b.uuid, sizeof a.uuid) == 0;
+}
+
+bool session_open() {
+    Feeder* f = get_feeder();
+    std::lock_guard<std::mutex> hold(f->lock);
+    return f->in_manual || f->in_schedule;
+}
+
+enum class Fill { Done, FoodLow, BowlMissing, NotFilled };
+
+// The fill stage of a meal, two minutes before its time.
+Fill fill(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
     r->fill_guard = 1;
-    r->guard_until = serve_at.mark + 60;
+    r->guard_until = meal.at + 60;
     log_out("try to read ucom sensor @ %s\n", "sched_thread_proc");
     ucom_get_sensor(ucom_get_fd(), &r->sensor);
     log_out("read ucom sensor done @ %s\n", "sched_thread_proc");
     if (r->sensor & SENSOR_FOOD_LOW) {
         if (r->food_low_count < 2) cloud_notify("사료가 부족합니다...", 3);
         ++r->food_low_count;
+        // Nothing moved: the bowl is as the last user left it, and the meal
+        // is served with what it holds.
+        r->filled = meal;
+        r->filled_hold = feeder_mech_last();
         return Fill::FoodLow;
     }
     log_out("try to read ucom sensor done\n");
-    FillResult res;
-    {
-        std::lock_guard<std::mutex> mech(feeder_mech_lock());
-        res = dispense_fill(FeedPath::Scheduled, e.feed_amount, &r->sensor);
+    MechHold mech;
+    if (session_open()) {
+        // The bowl is with the pet: taking it in now would cut that meal
+        // short and weigh this one's food into its report.
+        log_out("schedule fill : a feeding is being eaten, %s not filled\n", e.uuid);
+        return Fill::NotFilled;
     }
-    if (res.outcome == FillOutcome::BowlMissing) {
-        r->fill_guard = 0;
-        return Fill::BowlMissing;
+    FillResult res = dispense_fill(FeedPath::Scheduled, e.feed_amount, &r->sensor);
+    switch (res.outcome) {
+        case FillOutcome::BowlMissing:
+            r->fill_guard = 0;
+            r->no_bowl_at = meal.at;
+            return Fill::BowlMissing;
+        case FillOutcome::Filled:
+            r->filled = meal;
+            r->filled_hold = mech.number();
+            return Fill::Done;
+        case FillOutcome::FoodLow:
+        case FillOutcome::NoScale:
+            break;
     }
-    return Fill::Done;
+    return Fill::NotFilled;
 }
 
-void serve(SchedRunner* r, const ScheduleEntry& e) {
+// Why the bowl is not where this runner's fill of `meal` left it, or null.
+const char* not_as_filled(const SchedRunner* r, const SchedMeal& meal, const MechHold& mech) {
+    if (!same(r->filled, meal)) return "the bowl was not filled for it";
+    if (mech.number() != r->filled_hold + 1) return "the bowl was used since its fill";
+    if (session_open()) return "a feeding is being eaten";
+    uint32_t sensor = 0;
+    if (ucom_get_sensor(ucom_get_fd(), &sensor) == __UCOM_DONE &&
+        (!(sensor & SENSOR_BOWL_IN) || (sensor & SENSOR_BOWL_MISSING)))
+        return "the bowl is not in";
+    return nullptr;
+}
+
+void serve(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
     r->fill_guard = 0;
-    int32_t served = 0;
+    r->decided = meal;
     {
-        std::lock_guard<std::mutex> mech(feeder_mech_lock());
+        MechHold mech;
+        const char* why = not_as_filled(r, meal, mech);
+        r->filled = SchedMeal{};
+        if (why) {
+            // Presenting a bowl this runner did not fill would serve another
+            // meal's rest, or one already served before a restart.
+            log_out("schedule serve : %s, %s not served\n", why, e.uuid);
+            return;
+        }
         // The fill's weight is not kept between stages; the serve weighs anew.
         FillResult none = {FillOutcome::Filled, 0, 0};
+        int32_t served = 0;
         dispense_serve(FeedPath::Scheduled, e.feed_amount, melody_number(e.melody), none,
                        &r->sensor, &served);
     }
@@ -90,15 +146,19 @@ void sched_runner_pass(SchedRunner* r) {
         // Two minutes ahead, on the day of that minute: an entry at 00:00 or
         // 00:01 is filled before midnight.
         Moment ahead = moment_at(now + 120);
-        if (!r->fill_guard && scheduled(e, ahead)) {
-            Fill done = fill(r, e, ahead);
+        // A fill that found no bowl is not tried again for that minute until
+        // the bowl is back (a manual request brings it in and clears the flag).
+        bool no_bowl = r->no_bowl_at == ahead.mark && f->bowl_missing == 1;
+        if (!r->fill_guard && !no_bowl && scheduled(e, ahead)) {
+            Fill done = fill(r, e, meal_of(e, ahead));
             if (done == Fill::BowlMissing) return;  // ends the pass
             // After food low the entry is looked at again; after a fill the
             // serve test keeps the time from before it, so a fill is never
             // served in its own pass.
             if (done == Fill::FoodLow) m = moment_at(plat_time());
         }
-        if (scheduled(e, m) && f->bowl_missing != 1) serve(r, e);
+        if (scheduled(e, m) && f->bowl_missing != 1 && !same(r->decided, meal_of(e, m)))
+            serve(r, e, meal_of(e, m));
     }
 }
 

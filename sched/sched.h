@@ -36,17 +36,36 @@ void sched_bell();        // after a change of the schedule (prompt build)
 
 // Fills `e` (zeroed first) from one JSON object of the schedule. Day names
 // that are not known are logged and skipped; a missing day list sets no day.
-// Returns 0, or -1 with the reason in `why` when the object cannot be an
-// entry: not an object, a key missing or not a string, a "feedTime" that is
-// not "h:m" within a day, or a text longer than its field.
-int sched_entry_from_json(json_t* obj, ScheduleEntry* e, char* why, size_t n);
+// With `log_time` the line "feedTime %02d:%02d  ( %d )" is printed once the
+// time is read, before the day names. Returns 0, or -1 with the reason in
+// `why` when the object cannot be an entry: not an object, a key missing or
+// not a string, a "feedTime" that is not "h:m" within a day, or a text
+// longer than its field.
+int sched_entry_from_json(json_t* obj, ScheduleEntry* e, char* why, size_t n, bool log_time);
+// Minutes after midnight from a "feedTime" text, read as the pattern "%d:%d"
+// reads it (blanks and a sign before each number, anything after the
+// minutes ignored), but with each number checked against a day's range
+// before it can overflow. 0, or -1 when the text is no time of day.
+int sched_parse_time(const char* text, int* minutes);
 
 // --- the runner --------------------------------------------------------------------
+// One meal: an entry at one minute.
+struct SchedMeal {
+    char uuid[64];
+    int64_t at;  // epoch seconds at the start of the meal's minute; 0: none
+};
 struct SchedRunner {
     int fill_guard;       // 1 from a fill until its serve
     int64_t guard_until;  // the guard lapses at this time if its serve never came
     int food_low_count;   // food-low events seen; only the first two are told
     uint32_t sensor;      // last sensor word read
+    // The meal this runner filled the bowl for, and the number of the
+    // mechanism hold that filled it: the serve presents only that meal, and
+    // only if nobody used the bowl in between.
+    SchedMeal filled;
+    uint64_t filled_hold;
+    int64_t no_bowl_at;  // the meal minute whose fill found no bowl
+    SchedMeal decided;   // the last meal served or passed over at its minute
 };
 // One pass over the list at the current time, holding the schedule lock.
 void sched_runner_pass(SchedRunner* r);

@@ -59,6 +59,12 @@ int64_t VirtualClock::monotonic_us() {
     return mono_locked();
 }
 
+void VirtualClock::set_auto_advance(bool on) {
+    std::lock_guard<std::mutex> hold(mu_);
+    auto_advance_ = on;
+    cv_.notify_all();
+}
+
 void VirtualClock::advance(int64_t us) {
     std::lock_guard<std::mutex> hold(mu_);
     if (manual_ && us > 0) manual_mono_ += us;

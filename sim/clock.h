@@ -28,6 +28,8 @@ class VirtualClock {
     void sleep_us(int64_t us);
     int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
 
+    // Manual clock: sleeps move time themselves, or wait for advance().
+    void set_auto_advance(bool on);
     // Manual clock: move time forward and wake sleepers whose time has come.
     void advance(int64_t us);
     // Set the wall time (settimeofday, or a test placing the device).

@@ -22,9 +22,7 @@ int update(const char* name, int line, const char* res, json_t* req, json_t** re
     log_out("------------> %s entered %d line\n", name, line);
     ScheduleEntry e;
     char why[96];
-    bool valid = sched_entry_from_json(req, &e, why, sizeof why) == 0;
-    if (valid)
-        log_out("feedTime %02d:%02d  ( %d )\n", e.feed_time / 60, e.feed_time % 60, e.feed_time);
+    bool valid = sched_entry_from_json(req, &e, why, sizeof why, true) == 0;
     *reply = sip_reply_new(res);
     if (!sip_product_matches(req)) {
         sip_reply_error(*reply, "509", "productId Mismatch");

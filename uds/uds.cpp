@@ -35,9 +35,12 @@ bool make_addr(const std::string& path, struct sockaddr_un* addr) {
     return true;
 }
 
-// Decides what a feeding request does; fills the reply code.
+// Decides what a feeding request does; fills the reply code. The decision is
+// taken on the state found once the mechanism is ours: a request that waited
+// for a scheduled serve or a weighing must see the session it opened or closed.
 void handle_request(const FeedCmd& req, FeedCmd* reply) {
     Feeder* f = get_feeder();
+    MechHold mech;
     bool running;
     {
         std::lock_guard<std::mutex> hold(f->lock);
@@ -55,7 +58,6 @@ void handle_request(const FeedCmd& req, FeedCmd* reply) {
             f->in_schedule->fed_at -= SESSION_DUE_S;
         return;
     }
-    std::lock_guard<std::mutex> mech(feeder_mech_lock());
     if (f->bowl_missing == 1) {
         cloud_notify("급식구를 닫습니다.", 3);
         reply->cmd = __FEED_STOP;
@@ -82,7 +84,7 @@ void handle_request(const FeedCmd& req, FeedCmd* reply) {
     int32_t served = 0;
     ServeOutcome out = dispense_serve(FeedPath::Manual, req.feed_amount, melody_number(req.melody),
                                       fill, &sensor, &served);
-    reply->cmd = out == ServeOutcome::Served ? __FEED_DONE : __FEED_FAIL;
+    reply->cmd = out == ServeOutcome::Served ? __FEED_DONE : __FEED_FAIL;  // stuck, or no bowl
 }
 
 }  // namespace
@@ -150,17 +152,14 @@ int uds_r_event(int fd) {
     if (n < 0) {
         perror("recvfrom");
         LOG_RETURN(__UDS_ERROR);
-        return __UDS_ERROR;
     }
     req.melody[sizeof req.melody - 1] = '\0';
     if (req.cmd == __FEED_REQ) handle_request(req, &reply);
     if (sendto(fd, &reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), fromlen) < 0) {
         perror("sendto");
         LOG_RETURN(__UDS_ERROR);
-        return __UDS_ERROR;
     }
     LOG_RETURN(__UDS_DONE);
-    return __UDS_DONE;
 }
 
 void uds_thread_proc(int fd) {

@@ -338,6 +338,38 @@ TEST_F(Dispatch, AppendReplacesAndModifyAdds) {
     EXPECT_EQ(bells(), kSilentBuild ? 0 : 6);
 }
 
+// The time line comes before the day names, as the handler reads them.
+TEST_F(Dispatch, AppendLogsTheTimeThenTheDays) {
+    StdoutCapture out;
+    dispatch(req("feeding-schedule-append-req", sched_args("A")));
+    std::string text = out.text();
+    size_t entered = text.find("------------> feeder_feed_sched_append entered ");
+    size_t time = text.find("feedTime 07:05  ( 425 )\n");
+    size_t days = text.find("mon, thu, \n");
+    ASSERT_NE(time, std::string::npos);
+    ASSERT_NE(days, std::string::npos);
+    EXPECT_LT(entered, time);
+    EXPECT_LT(time, days);
+}
+
+// The phone's "feedTime" is read by the schedule file's parser: "08:00:00"
+// is 08:00, "4294967296:5" is no time at all.
+TEST_F(Dispatch, AppendTakesWhatTheTimePatternReads) {
+    EXPECT_EQ(dispatch(req("feeding-schedule-append-req", sched_args("A", "08:00:00"))),
+              __SIP_DONE);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "200");
+    json_decref(r);
+    auto list = sched_snapshot();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].feed_time, 480);
+    EXPECT_EQ(dispatch(req("feeding-schedule-append-req", sched_args("B", "4294967296:5"))),
+              __SIP_DONE);
+    EXPECT_EQ(field(r = last_reply(), "errorCode"), "400");
+    json_decref(r);
+    EXPECT_EQ(sched_snapshot().size(), 1u);
+}
+
 TEST_F(Dispatch, UnknownDayIsSkippedTheEntryKept) {
     StdoutCapture out;
     dispatch(

@@ -5,6 +5,7 @@
 
 #include "feeder/dispense.h"
 #include "feeder/feeder.h"
+#include "gpio/gpio.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "tests/support/feeder_fixture.h"
@@ -105,6 +106,42 @@ TEST_F(Calibration, OutOfRangeScaleOnlyCorrectedInTheSilentBuild) {
     calibrate();
     EXPECT_EQ(f_->ldcell_bowl, 17160);
     EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 110.0f);
+}
+
+// One lost reading of the empty scale at start-up used to leave the base at
+// -1 for the life of the process: every later weight about 300000 counts
+// high, "2311g 제공되었습니다." for a 30 g meal.
+TEST_F(Calibration, ALostReadingAtStartUpIsReadAgain) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Markerless;
+        world().adc.fault_count = LDCELL_MAX_DROPPED;  // exactly one read's worth
+    }
+    StdoutCapture out;
+    calibrate();
+    EXPECT_EQ(f_->ldcell_base, 300000);
+    EXPECT_EQ(f_->ldcell_bowl, 20280);
+    EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 130.0f);
+    EXPECT_TRUE(feeder_scale_ready());
+    EXPECT_NE(out.text().find("feeder calibration : no reading of the empty scale, trying again"),
+              std::string::npos);
+}
+
+TEST_F(Calibration, AScaleThatNeverAnswersIsNotCalibrated) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Markerless;
+        world().adc.fault_count = -1;
+    }
+    StdoutCapture out;
+    int64_t t0 = world().clock().monotonic_us();
+    calibrate();
+    EXPECT_FALSE(feeder_scale_ready());
+    // Bounded: three tries, each giving up by itself, two short waits.
+    EXPECT_LT(world().clock().monotonic_us() - t0, 60 * 1000000);
+    EXPECT_NE(out.text().find("scale not calibrated, feedings refused until it answers"),
+              std::string::npos);
+    EXPECT_EQ(bowl(), sim::BowlPos::In);  // left in, as a good calibration leaves it
 }
 
 class Dispense : public FeederTest {
@@ -352,6 +389,38 @@ TEST_F(Dispense, DeadLoadCellDispensesNothing) {
     uint32_t sensor = 0;
     EXPECT_EQ(dispense_fill(FeedPath::Manual, 30, &sensor).outcome, FillOutcome::NoScale);
     EXPECT_EQ(count_code("11"), 0);
+}
+
+// The bowl taken away between the fill's weighing and the serve's: the serve
+// used to present nothing and report "-156g 제공되었습니다.".
+TEST_F(Dispense, BowlTakenAwayBeforeTheServeIsNotPresented) {
+    uint32_t sensor = 0;
+    FillResult fill = dispense_fill(FeedPath::Manual, 30, &sensor);
+    ASSERT_EQ(fill.outcome, FillOutcome::Filled);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;
+    }
+    int32_t served = -1;
+    EXPECT_EQ(dispense_serve(FeedPath::Manual, 30, 1, fill, &sensor, &served),
+              ServeOutcome::BowlMissing);
+    EXPECT_EQ(f_->in_manual, nullptr);
+    EXPECT_EQ(f_->bowl_missing, 1);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);  // for the owner to put a bowl back
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "그릇이 빠진것같습니다.", 5));
+    for (const std::string& m : messages()) EXPECT_EQ(m.find("제공"), std::string::npos) << m;
+    EXPECT_TRUE(feeding_log().empty());
+}
+
+// A scale a few grams below the empty bowl is an empty bowl: 0 g is served,
+// never "-3g".
+TEST_F(Dispense, ServedAmountIsNeverNegative) {
+    set_food(-3);
+    int32_t served = -1;
+    EXPECT_EQ(feed(0, "0", &served), ServeOutcome::Served);
+    EXPECT_EQ(served, 0);
+    EXPECT_EQ(f_->in_manual->try_gram, 0);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "0g 제공되었습니다.", 5));
 }
 
 }  // namespace

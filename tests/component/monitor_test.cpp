@@ -144,4 +144,29 @@ TEST_F(Monitor, LatchesSendEachNoticeOnce) {
               1);
 }
 
+// With the link one reply out of step (one late reply was enough), the sensor
+// reads answered main's LED toggles: the bits alternated, and the owner got
+// "사료가 부족합니다." and "밥그릇이 빠져 있습니다." again and again. With each
+// reply read by its own request, each condition is told once.
+TEST_F(Monitor, AfterALateReplyEachConditionIsToldOnce) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;  // the bowl taken away, the hopper full
+        world().mcu.fault = sim::McuFault::Late;
+        world().mcu.fault_count = 1;
+        world().mcu.late_ms = 800;
+    }
+    for (int i = 0; i < 12; ++i) {
+        ucom_set_led(ucom_fd_, i & 1, 3);  // main toggles LED 3 every second while online
+        feeder_monitor_pass(now(), &sensor_);
+        usleep(100 * 1000);  // real time for the late reply to arrive among the passes
+    }
+    usleep(100000);
+    auto msgs = messages();
+    for (const std::string& m : msgs) printf("owner: %s\n", m.c_str());
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), std::string(kAlias) + "밥그릇이 빠져 있습니다."),
+              1);
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), std::string(kAlias) + "사료가 부족합니다."), 0);
+}
+
 }  // namespace

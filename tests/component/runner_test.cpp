@@ -1,11 +1,19 @@
 // The schedule runner on the manual clock: each pass is followed by the
 // runner's one-second sleep, and every wait of a feeding moves the clock.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
 
 #include "feeder/feeder.h"
+#include "include/feed_cmd.h"
+#include "include/gpio_state.h"
 #include "sched/sched.h"
 #include "tests/support/feeder_fixture.h"
+#include "uds/uds.h"
 
 namespace {
 
@@ -17,9 +25,66 @@ class Runner : public FeederTest {
         r_ = SchedRunner{};
     }
     void TearDown() override {
+        if (server_ >= 0) close(server_);
+        if (client_ >= 0) uds_close(client_);
         sched_clear();
         FeederTest::TearDown();
     }
+    // A manual feeding request as the SIP side sends it, waiting in the
+    // service's socket until uds_r_event(server_) handles it.
+    void send_request(int grams) {
+        if (server_ < 0) server_ = uds_open(UDS_SERVER);
+        if (client_ < 0) client_ = uds_open(UDS_CLIENT);
+        ASSERT_GE(server_, 0);
+        ASSERT_GE(client_, 0);
+        FeedCmd req;
+        memset(&req, 0, sizeof req);
+        req.cmd = __FEED_REQ;
+        req.feed_amount = grams;
+        req.melody[0] = '1';
+        ASSERT_EQ(send(client_, &req, sizeof req, 0), ssize_t(sizeof req));
+    }
+    int32_t reply() {
+        FeedCmd r;
+        memset(&r, 0, sizeof r);
+        EXPECT_EQ(recv(client_, &r, sizeof r, MSG_DONTWAIT), ssize_t(sizeof r));
+        return r.cmd;
+    }
+    int32_t manual_feeding(int grams) {
+        send_request(grams);
+        uds_r_event(server_);
+        return reply();
+    }
+    // Monitor passes until the clock reaches `until`, as its thread runs them.
+    void monitor_until(time_t until) {
+        uint32_t sensor = 0;
+        while (now() < until) feeder_monitor_pass(int32_t(now()), &sensor);
+    }
+    // What the owner was told, printed for the record. Never a negative
+    // amount served, never more eaten than served, and (no pet here finds
+    // more than it was given) never a negative amount eaten.
+    std::vector<std::string> owner_texts() {
+        usleep(100000);
+        std::vector<std::string> m = messages();
+        std::smatch g;
+        for (const std::string& t : m) {
+            printf("owner: %s\n", t.c_str());
+            EXPECT_FALSE(std::regex_search(t, std::regex("-\\d+g 제공")));
+            if (std::regex_search(t, g, std::regex("(-?\\d+)g/(-?\\d+)g 먹었습니다"))) {
+                EXPECT_GE(std::stoi(g[1]), 0) << t;
+                EXPECT_LE(std::stoi(g[2]), std::stoi(g[1])) << t;
+                EXPECT_GE(std::stoi(g[2]), 0) << t;
+            }
+        }
+        fflush(stdout);
+        return m;
+    }
+    static int count_of(const std::vector<std::string>& texts, const std::string& part) {
+        int n = 0;
+        for (const std::string& t : texts) n += t.find(part) != std::string::npos;
+        return n;
+    }
+    int server_ = -1, client_ = -1;
     time_t now() { return time_t(world().clock().now_us() / 1000000); }
     // Local time today (day_offset days on) at h:m:s.
     time_t at(int h, int m, int s, int day_offset = 0) {
@@ -48,11 +113,20 @@ class Runner : public FeederTest {
         e.days[day] = 1;
         ASSERT_GE(sched_update(&e), 0);
     }
-    // Runs passes until the clock reaches `until`.
-    void run_until(time_t until) {
+    // Meal "A" at 08:00 today, the clock at 07:57:30.
+    void breakfast() {
+        time_t start = at(7, 57, 30);
+        add("A", 8, 0, wday(start));
+        place(start);
+    }
+    // Runs passes until the clock reaches `until`; with `monitor`, a pass of
+    // the consumption monitor after each, as its thread would run.
+    void run_until(time_t until, bool monitor = false) {
+        uint32_t sensor = 0;
         while (now() < until) {
             sched_runner_pass(&r_);
             world().clock().sleep_us(1000000);
+            if (monitor) feeder_monitor_pass(int32_t(now()), &sensor);
         }
     }
     // Local "HH:MM" of every request frame with a given command byte.
@@ -108,12 +182,12 @@ TEST_F(Runner, MidnightEntriesAreFilledTheEveningBefore) {
     place(start);
     run_until(at(0, 4, 0, 1));
     // 00:00 is filled at 23:58. The fill minute of 00:01 (23:59) finds the
-    // guard held by 00:00, as for any two entries a minute apart; the 00:00
-    // serve's minute wait ends in 00:01 and the same pass serves it.
+    // guard held by 00:00, as for any two entries a minute apart; 00:01 was
+    // never filled, so its minute presents nothing.
     EXPECT_EQ(fills(), std::vector<std::string>{"23:58"});
     auto s = serves();
     EXPECT_EQ(std::count(s.begin(), s.end(), "00:00"), 1);
-    EXPECT_EQ(std::count(s.begin(), s.end(), "00:01"), 1);
+    EXPECT_EQ(std::count(s.begin(), s.end(), "00:01"), 0);
 }
 
 TEST_F(Runner, OneMinutePastMidnightIsFilledAt2359) {
@@ -166,7 +240,7 @@ TEST_F(Runner, FoodLowIsToldTwiceAtMostAndTheMealIsStillServed) {
     add("C", 10, 0, d);
     size_t before = serves().size();
     place(start);
-    run_until(at(10, 2, 0));
+    run_until(at(10, 2, 0), true);  // each meal's bowl weighed and back in before the next
     EXPECT_TRUE(fills().empty());
     EXPECT_EQ(serves().size(), before + 3);
     EXPECT_EQ(r_.food_low_count, 3);
@@ -200,6 +274,284 @@ TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
     add("A", 8, 0, (wday(now()) + 3) % 7);
     run_until(at(8, 5, 0));
     EXPECT_EQ(world_texts("mcu_rx").size(), frames);
+}
+
+// Item: a manual feeding between a meal's fill and its serve used to be
+// followed by the serve weighing the bowl the manual feeding had moved out:
+// "-156g 제공되었습니다." for a bowl that was not even there.
+TEST_F(Runner, ManualFeedingBetweenFillAndServeIsTheOnlyOneServed) {
+    breakfast();
+    run_until(at(7, 58, 40));
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    size_t outs = serves().size();
+    EXPECT_EQ(manual_feeding(20), __FEED_DONE);  // takes the filled bowl to the pet
+    ASSERT_LT(now(), at(8, 0, 0));
+    StdoutCapture out;
+    run_until(at(8, 2, 0));
+    EXPECT_NE(out.text().find("schedule serve : the bowl was used since its fill, A not served"),
+              std::string::npos);
+    EXPECT_EQ(serves().size(), outs + 1);  // the manual feeding's only
+    monitor_until(at(8, 12, 0));
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);  // the fill's four portions
+    EXPECT_EQ(count_of(texts, "28g/0g 먹었습니다."), 1);
+}
+
+// Two entries a minute apart: the second one's fill is kept back by the
+// first one's guard, and its serve used to weigh the bowl the first serve
+// had just moved out ("-156g"), replacing the first meal's session so that
+// the first meal never got its eaten report.
+TEST_F(Runner, TwoMealsAMinuteApartServeTheFirstAndReportWhatWasEaten) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.pet_appetite = 10;
+    }
+    time_t start = at(7, 57, 30);
+    add("A", 8, 0, wday(start));
+    add("B", 8, 1, wday(start));
+    place(start);
+    StdoutCapture out;
+    run_until(at(8, 5, 0), true);
+    EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, B not served"),
+              std::string::npos);
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:01"), 0);
+    monitor_until(at(8, 12, 0));
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "28g/10g 먹었습니다."), 1);
+}
+
+// The bowl taken away before a meal: the fill used to end the pass, and the
+// next pass a second later filled again: bowl in, missing, out, a notice,
+// every 30 s until the serve minute.
+TEST_F(Runner, BowlTakenAwayAtAMealIsToldOnceAndNotShuttled) {
+    breakfast();
+    size_t ins = times_of("12").size(), outs = serves().size();
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;
+    }
+    run_until(at(8, 3, 0), true);
+    EXPECT_EQ(times_of("12").size(), ins);  // the bowl was in: only sent out
+    EXPECT_EQ(serves().size(), outs + 1);   // out once, for the owner to put a bowl back
+    EXPECT_TRUE(fills().empty());
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "그릇이 빠진것같습니다. 확인해주세요."), 1);
+    EXPECT_EQ(count_of(texts, "제공"), 0);
+    EXPECT_EQ(f_->bowl_missing, 1);
+}
+
+// ...and once the bowl is back (the owner puts it there and the phone's
+// request brings it in), the same minute fills the meal after all.
+TEST_F(Runner, MealIsFilledOnceTheBowlIsBackInItsFillMinute) {
+    time_t start = at(7, 57, 50);
+    add("A", 8, 0, wday(start));
+    place(start);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;
+    }
+    run_until(at(7, 58, 15));
+    ASSERT_EQ(f_->bowl_missing, 1);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = true;
+    }
+    EXPECT_EQ(manual_feeding(30), __FEED_STOP);  // "급식구를 닫습니다.": the bowl comes in
+    ASSERT_LT(now(), at(7, 59, 0));
+    run_until(at(8, 2, 0));
+    EXPECT_EQ(fills(), std::vector<std::string>{"07:58"});
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "그릇이 빠진것같습니다. 확인해주세요."), 1);
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
+}
+
+// A restart (an update, a crash) inside the meal's minute used to serve the
+// meal a second time: the bowl taken from the pet, presented again, the
+// owner told twice. A new runner serves only what it filled itself.
+TEST_F(Runner, RestartInsideTheMealsMinuteDoesNotServeItAgain) {
+    breakfast();
+    run_until(at(8, 1, 0));
+    auto first = serves();
+    ASSERT_EQ(std::count(first.begin(), first.end(), "08:00"), 1);
+    r_ = SchedRunner{};  // the daemon started again...
+    place(at(8, 0, 8));  // ...at 08:00:08, the bowl with the pet as the first one left it
+    StdoutCapture out;
+    run_until(at(8, 3, 0));
+    EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, A not served"),
+              std::string::npos);
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+}
+
+// A restart in the fill minute fills again (by weight: nothing is added to
+// a bowl already holding the meal) and the meal is served once.
+TEST_F(Runner, RestartInTheFillMinuteStillServesTheMealOnce) {
+    breakfast();
+    run_until(at(7, 58, 30));
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    r_ = SchedRunner{};
+    run_until(at(8, 2, 0));
+    EXPECT_EQ(fills().size(), 1u);  // the second fill ran no motor
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
+}
+
+// A phone request that arrived while the runner served used to wait for the
+// mechanism, never look at the session again, and feed a second time.
+TEST_F(Runner, ManualRequestDuringTheScheduledServeEndsItInsteadOfFeedingAgain) {
+    breakfast();
+    run_until(at(7, 59, 58));
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    send_request(30);
+    int32_t code = -1;
+    {
+        // The serve waits at its first weighing while the test holds the load
+        // cell; the request comes in meanwhile.
+        std::unique_lock<std::mutex> scale(gpio_state()->gpio_lock);
+        uint64_t holds = feeder_mech_last();
+        std::thread runner([&] { run_until(at(8, 1, 30)); });
+        for (int i = 0; i < 2000 && feeder_mech_last() == holds; ++i) usleep(1000);
+        EXPECT_GT(feeder_mech_last(), holds);  // the serve holds the mechanism
+        std::thread service([&] {
+            uds_r_event(server_);
+            code = reply();
+        });
+        usleep(100 * 1000);
+        scale.unlock();
+        runner.join();
+        service.join();
+    }
+    EXPECT_EQ(code, __FEED_STOP);
+    EXPECT_EQ(fills(), std::vector<std::string>{"07:58"});
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "급식을 중단 합니다."), 1);
+}
+
+// One user of the bowl and motor at a time: a weighing of the rest holds the
+// mechanism while a phone request and a scheduled fill come in; neither
+// moves the bowl or the motor until the weighing is done, and then one after
+// the other.
+TEST_F(Runner, WeighingManualFeedingAndScheduledFillTakeTheMechanismInTurn) {
+    // Each report takes 1.5 s to answer, so the weighing stays inside its
+    // "먹었습니다." report, holding the mechanism, while the others arrive.
+    cloud_ = std::make_unique<CloudService>("slow", 1500);
+    ASSERT_TRUE(cloud_->ready());
+    use_cloud_host(root_, cloud_->addr());
+    time_t start = at(7, 58, 5);
+    add("B", 8, 0, wday(start));
+    place(start);
+    set_food(20);  // a scheduled meal of 30 g of which the pet ate 10...
+    set_bowl(sim::BowlPos::Out);
+    open_session(false, int32_t(now()) - 600, 30);  // ...due to be weighed
+    send_request(20);
+    size_t frames = 0;
+    std::vector<std::string> before_done;
+    int32_t code = -1;
+    std::thread monitor([&] {
+        uint32_t sensor = 0;
+        feeder_monitor_pass(int32_t(now()), &sensor);
+    });
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "먹었습니다.", 10));
+    frames = mcu_codes().size();
+    std::thread service([&] {
+        uds_r_event(server_);
+        code = reply();
+    });
+    std::thread runner([&] { sched_runner_pass(&r_); });
+    usleep(500 * 1000);
+    auto codes = mcu_codes();
+    for (size_t i = frames; i < codes.size(); ++i)
+        if (codes[i] != "30") before_done.push_back(codes[i]);  // sensor reads come first
+    monitor.join();
+    service.join();
+    runner.join();
+    EXPECT_TRUE(before_done.empty()) << before_done.front();
+    // After the weighing: the fill (two portions onto the rest, and the motor
+    // backed off) and then the manual feeding serving that bowl, or the
+    // manual feeding first and the fill kept off the bowl the pet now has.
+    codes = mcu_codes();
+    std::string moves;
+    for (size_t i = frames; i < codes.size(); ++i)
+        if (codes[i] >= "11" && codes[i] <= "14") moves += codes[i] + " ";
+    EXPECT_TRUE(moves == "11 14 13 " || moves == "13 ") << moves;
+    EXPECT_EQ(code, __FEED_DONE);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "30g/10g 먹었습니다."), 1);
+    EXPECT_EQ(count_of(texts, moves == "13 " ? "20g 제공되었습니다." : "34g 제공되었습니다."), 1);
+}
+
+// With no calibration the fill dispenses nothing, and the serve used to
+// present the bowl anyway: "0g 제공되었습니다." for a meal never filled.
+TEST_F(Runner, WithoutAScaleTheMealIsNeitherFilledNorServed) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Markerless;
+        world().adc.fault_count = -1;
+    }
+    calibrate();
+    ASSERT_FALSE(feeder_scale_ready());
+    time_t start = at(7, 57, 30);
+    add("A", 8, 0, wday(start));
+    size_t outs = serves().size();
+    place(start);
+    run_until(at(8, 2, 0));
+    EXPECT_TRUE(fills().empty());
+    EXPECT_EQ(serves().size(), outs);
+    EXPECT_EQ(count_of(owner_texts(), "제공"), 0);
+}
+
+// A scheduled fill holds the mechanism through its weighing and motor steps:
+// a phone request coming in meanwhile waits, then finds the meal's food in
+// the bowl and adds nothing to it.
+TEST_F(Runner, ManualRequestDuringAScheduledFillWaitsForIt) {
+    time_t start = at(7, 58, 0);
+    add("A", 8, 0, wday(start));
+    place(start);
+    send_request(20);
+    size_t frames = mcu_codes().size();
+    std::vector<std::string> early;
+    int32_t code = -1;
+    {
+        // The fill waits at its first weighing while the test holds the load cell.
+        std::unique_lock<std::mutex> scale(gpio_state()->gpio_lock);
+        uint64_t holds = feeder_mech_last();
+        std::thread runner([&] { sched_runner_pass(&r_); });
+        for (int i = 0; i < 2000 && feeder_mech_last() == holds; ++i) usleep(1000);
+        EXPECT_GT(feeder_mech_last(), holds);  // the fill holds the mechanism
+        std::thread service([&] {
+            uds_r_event(server_);
+            code = reply();
+        });
+        usleep(100 * 1000);
+        auto codes = mcu_codes();
+        for (size_t i = frames; i < codes.size(); ++i)
+            if (codes[i] != "30") early.push_back(codes[i]);
+        scale.unlock();
+        runner.join();
+        service.join();
+    }
+    EXPECT_TRUE(early.empty());
+    // The fill's four portions and its back-off, then the manual feeding
+    // presenting that bowl without a motor run of its own.
+    auto codes = mcu_codes();
+    std::string moves;
+    for (size_t i = frames; i < codes.size(); ++i)
+        if (codes[i] >= "11" && codes[i] <= "14") moves += codes[i] + " ";
+    EXPECT_EQ(moves, "11 14 13 ");
+    EXPECT_EQ(code, __FEED_DONE);
+    EXPECT_EQ(count_of(owner_texts(), "28g 제공되었습니다."), 1);
 }
 
 }  // namespace

@@ -241,4 +241,56 @@ TEST_F(Schedule, UnwritableFolderLeavesTheListAlone) {
     EXPECT_EQ(order(), "A");
 }
 
+// "feedTime" is read as the pattern "%d:%d" reads it: "08:00:00" used to be
+// refused (and dropped from the file at load) though the pattern reads 08:00.
+// A number beyond a day is refused before it can overflow: "4294967296:5"
+// used to come out of the C library's conversion as 0:05.
+TEST_F(Schedule, TimesAreReadAsTheProtocolsPatternReadsThem) {
+    struct Case {
+        const char* text;
+        int minutes;  // -1: refused
+    } cases[] = {
+        {"8:0", 480},
+        {"08:00", 480},
+        {"7:5", 425},
+        {"08:00:00", 480},
+        {"23:59", 1439},
+        {"0:0", 0},
+        {" 8: 5", 485},
+        {"+8:+5", 485},
+        {"8:05pm", 485},
+        {"-0:00", 0},
+        {"8:", -1},
+        {":30", -1},
+        {"8 :30", -1},
+        {"8h30", -1},
+        {"", -1},
+        {"24:00", -1},
+        {"7:60", -1},
+        {"-1:5", -1},
+        {"4294967296:5", -1},
+        {"8:4294967296", -1},
+        {"99999999999999999999:0", -1},
+        {"2147483647:0", -1},
+        {"0:-2147483648", -1},
+    };
+    for (const Case& c : cases) {
+        int m = -7;
+        EXPECT_EQ(sched_parse_time(c.text, &m), c.minutes < 0 ? -1 : 0) << c.text;
+        if (c.minutes >= 0) {
+            EXPECT_EQ(m, c.minutes) << c.text;
+        }
+    }
+    // The file's loader is the same parser, and so is the phone's (Dispatch).
+    EXPECT_EQ(
+        load(
+            R"([{"weight":"","feedAmount":"30","feedTime":"08:00:00","melody":"1","uuid":"a"},)"
+            R"({"weight":"","feedAmount":"30","feedTime":"4294967296:5","melody":"1","uuid":"b"}])"),
+        0);
+    auto list = sched_snapshot();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_STREQ(list[0].uuid, "a");
+    EXPECT_EQ(list[0].feed_time, 480);
+}
+
 }  // namespace

@@ -164,6 +164,30 @@ TEST_F(World, ButtonEdgesRaiseInterrupts) {
     plat_dev_close(fd);
 }
 
+// As a real driver: a query reports without clearing, a line stays pending
+// (and the descriptor readable) until an acknowledge names it, and an
+// acknowledge clears only what it names.
+TEST_F(World, PendingLinesStayUntilAcknowledged) {
+    int fd = plat_dev_open("/dev/gpio/f", 2);
+    ASSERT_GE(fd, 0);
+    struct pollfd p = {fd, POLLIN, 0};
+    world().button_edge(0x01, true);
+    world().button_edge(0x02, true);
+    uint32_t pins[2] = {0x03, 0};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(plat_dev_ioctl(fd, 0xC0046B11, reinterpret_cast<uintptr_t>(pins)), 0);
+        EXPECT_EQ(pins[1], 0x03u);
+        EXPECT_EQ(plat_poll(&p, 1, 0), 1);
+    }
+    EXPECT_EQ(plat_dev_ioctl(fd, 0xC0046B12, 0x01), 0);
+    EXPECT_EQ(plat_poll(&p, 1, 0), 1);
+    EXPECT_EQ(plat_dev_ioctl(fd, 0xC0046B11, reinterpret_cast<uintptr_t>(pins)), 0);
+    EXPECT_EQ(pins[1], 0x02u);
+    EXPECT_EQ(plat_dev_ioctl(fd, 0xC0046B12, 0x02), 0);
+    EXPECT_EQ(plat_poll(&p, 1, 0), 0);
+    plat_dev_close(fd);
+}
+
 TEST_F(World, ProgramsOfTheBoard) {
     FILE* p = plat_popen("date +%s", "r");
     ASSERT_NE(p, nullptr);

@@ -199,16 +199,45 @@ TEST_F(Ucom, ShortReplyIsRejected) {
     EXPECT_EQ(ucom_bowl_out(fd_), __UCOM_DONE);  // the fault was for one reply
 }
 
-TEST_F(Ucom, LateReplyIsReadByTheNextCommand) {
+// One reply later than its window used to answer the next request, and
+// every request after that read the reply of the one before it, for good.
+TEST_F(Ucom, LateReplyIsDroppedBeforeTheNextRequest) {
     force_sensor(0x15);
     fault(sim::McuFault::Late, 1, 800);
     uint32_t bits = 0;
     EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_ERROR);
     usleep(400 * 1000);  // the late sensor reply is now waiting in the queue
+    StdoutCapture out;
     EXPECT_EQ(ucom_set_led(fd_, 1, 3), __UCOM_DONE);
-    // ...and the LED command's own reply is read by the command after it.
-    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
-    EXPECT_EQ(bits, 0x01u);
+    EXPECT_NE(out.text().find("ucom_set_led stale : [ack ] a1 02 30 15 ba a8 \n"),
+              std::string::npos)
+        << out.text();
+    // From here on every command reads its own reply: the LEDs toggle as main
+    // toggles them, and the sensor reads what the MCU says, not an LED echo.
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(ucom_set_led(fd_, i & 1, 3), __UCOM_DONE);
+        bits = 0;
+        EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+        EXPECT_EQ(bits, 0x15u) << i;
+    }
+}
+
+// The late reply may land inside the next request's window: that one
+// exchange reads it, and the one after is clean again.
+TEST_F(Ucom, LateReplyCostsAtMostTheNextExchange) {
+    force_sensor(0x04);
+    fault(sim::McuFault::Late, 1, 800);
+    uint32_t bits = 0;
+    EXPECT_EQ(ucom_set_led(fd_, 1, 3), __UCOM_ERROR);
+    int wrong = 0;
+    for (int i = 0; i < 8; ++i) {
+        bits = 0;
+        ucom_get_sensor(fd_, &bits);
+        wrong += bits != 0x04u;
+        EXPECT_EQ(ucom_set_led(fd_, i & 1, 3), __UCOM_DONE);
+        usleep(50 * 1000);  // the late reply arrives among these, not after them
+    }
+    EXPECT_LE(wrong, 1);
 }
 
 TEST_F(Ucom, LineNoiseAndOversizedRepliesNeverCrash) {
@@ -218,20 +247,59 @@ TEST_F(Ucom, LineNoiseAndOversizedRepliesNeverCrash) {
         int rc = ucom_get_sensor(fd_, &bits);
         EXPECT_TRUE(rc == __UCOM_DONE || rc == __UCOM_ERROR);
     }
-    // Noise leaves the frames misaligned in the queue: start clean.
+    // Whatever the noise left in the queue is gone before the next request.
+    force_sensor(0x04);
     usleep(50 * 1000);
-    tcflush(fd_, TCIFLUSH);
-    fault(sim::McuFault::Oversize, 1);
-    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
-    // The second copy is still queued and answers the next request.
-    force_sensor(0x08);
     EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
     EXPECT_EQ(bits, 0x04u);
-    // A reply longer than the largest frame is cut at the reply size.
+    fault(sim::McuFault::Oversize, 1);
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    // The second copy is dropped: the next request reads its own reply.
+    force_sensor(0x08);
     usleep(50 * 1000);
-    tcflush(fd_, TCIFLUSH);  // the last sensor reply is still queued
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    EXPECT_EQ(bits, 0x08u);
+    // A reply longer than the largest frame is cut at the reply size.
     script(std::vector<uint8_t>(300, 0xA1));
     EXPECT_EQ(ucom_get_time(fd_), __UCOM_ERROR);
+    usleep(50 * 1000);
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);  // and the rest of it dropped
+    EXPECT_EQ(bits, 0x08u);
+}
+
+// An event frame sent on its own used to be read as the reply of the next
+// request (the sensor then read 0x00: no bowl anywhere), and that request's
+// own reply answered the one after.
+TEST_F(Ucom, EventFrameWaitingBeforeARequestIsAcknowledgedNotReadAsTheReply) {
+    force_sensor(0x04);
+    world().mcu_send_event(0x80);
+    usleep(50 * 1000);
+    uint32_t bits = 0;
+    StdoutCapture out;
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    EXPECT_EQ(bits, 0x04u);
+    EXPECT_NE(out.text().find("ucom_get_sensor : event 0x80 from the MCU, acknowledged\n"),
+              std::string::npos);
+    usleep(50 * 1000);
+    EXPECT_TRUE(mcu_saw("A1 02 80 00 7F A8"));
+    force_sensor(0x08);
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    EXPECT_EQ(bits, 0x08u);
+}
+
+// The event may also come inside the window, just before the reply.
+TEST_F(Ucom, EventFrameJustBeforeTheReplyIsSkipped) {
+    std::vector<uint8_t> both = {0xA1, 0x02, 0x81, 0x00, 0x7E, 0xA8,   // event 0x81
+                                 0xA1, 0x02, 0x30, 0x0C, 0xC3, 0xA8};  // sensor 0x0C
+    script(both);
+    uint32_t bits = 0;
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    EXPECT_EQ(bits, 0x0Cu);
+    usleep(50 * 1000);
+    EXPECT_TRUE(mcu_saw("A1 02 81 00 7E A8"));
+    force_sensor(0x04);
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    EXPECT_EQ(bits, 0x04u);
 }
 
 TEST_F(Ucom, EventFramesAreAcknowledged) {

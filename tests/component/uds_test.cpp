@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "feeder/feeder.h"
+#include "gpio/gpio.h"
 #include "include/feed_cmd.h"
 #include "include/result_codes.h"
 #include "tests/support/feeder_fixture.h"
@@ -177,6 +178,70 @@ TEST_F(FeedService, StaleSocketFilesAreReplaced) {
     EXPECT_NE(stat((root_ + "/tmp/server.sock").c_str(), &st), 0);
     client_ = uds_open(UDS_CLIENT);  // for TearDown; the server file is gone, so this fails
     EXPECT_EQ(client_, -1);
+}
+
+// The feeding service's diagnostics: "@ N" is the line of the return
+// statement itself.
+TEST_F(FeedService, ResultLinesCarryTheLineOfTheirReturn) {
+    // The last mention of a code in the source is the statement that returns it.
+    auto return_line = [](const char* code) {
+        std::string src = read_file(std::string(HOPPERD_SOURCE_DIR) + "/uds/uds.cpp");
+        int line = 0, found = 0;
+        size_t pos = 0;
+        while (pos < src.size()) {
+            size_t nl = src.find('\n', pos);
+            if (nl == std::string::npos) nl = src.size();
+            ++line;
+            if (src.substr(pos, nl - pos).find(code) != std::string::npos) found = line;
+            pos = nl + 1;
+        }
+        return found;
+    };
+    StdoutCapture out;
+    EXPECT_EQ(request(2, 0), __FEED_NONE);
+    EXPECT_NE(out.text().find("return __UDS_DONE ( 21 ) @ " +
+                              std::to_string(return_line("__UDS_DONE")) + " , uds_r_event\n"),
+              std::string::npos)
+        << out.text();
+}
+
+// Without a calibration (the load cell said nothing at start-up) a feeding
+// used to weigh against a base of -1 and report "2311g 제공되었습니다.".
+TEST_F(FeedService, WithoutAScaleFeedingsAreRefusedUntilItAnswers) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Markerless;
+        world().adc.fault_count = -1;
+    }
+    calibrate();
+    ASSERT_FALSE(feeder_scale_ready());
+    auto moves = [this] {
+        int n = 0;
+        for (const char* c : {"11", "12", "13", "14"}) n += count_code(c);
+        return n;
+    };
+    int before = moves();
+    {
+        StdoutCapture out;
+        EXPECT_EQ(request(__FEED_REQ, 30), __FEED_FAIL);
+        EXPECT_NE(out.text().find("manual feed : the scale is not calibrated, nothing dispensed"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(moves(), before);  // the probe said nothing: the bowl was left alone
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::None;
+    }
+    EXPECT_EQ(request(__FEED_REQ, 30), __FEED_DONE);
+    EXPECT_TRUE(feeder_scale_ready());
+    EXPECT_EQ(f_->ldcell_base, 300000);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "제공되었습니다.", 5));
+    auto m = messages();
+    EXPECT_EQ(std::count_if(m.begin(), m.end(),
+                            [](const std::string& t) {
+                                return t.rfind(std::string(kAlias) + "28g 제공되었습니다.", 0) == 0;
+                            }),
+              1);
 }
 
 }  // namespace

@@ -136,4 +136,30 @@ TEST_F(Feeding, CloudServiceDownChangesNothingButTheReports) {
     EXPECT_EQ(feed(15), __FEED_STOP);
 }
 
+// One MCU reply later than its window used to put every later reply one
+// command out of step: the next feeding read main's LED echoes for sensor
+// words ("사료그릇이 멈추었습니다." for a bowl that had gone out, no eaten
+// report) and the owner was told the hopper was low again and again.
+TEST_F(Feeding, OneLateMcuReplyCostsNoFeeding) {
+    ASSERT_EQ(ctl(R"({"op":"fault","target":"mcu","kind":"late","count":1,"delay_ms":800})"),
+              "{\"ok\":true}");
+    usleep(1500 * 1000);  // main's LED toggles meet the late reply
+    ASSERT_EQ(feed(30), __FEED_DONE) << daemon_->output();
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "먹었습니다.", 15))
+        << daemon_->output();
+    usleep(500 * 1000);
+    int served = 0, eaten = 0, other = 0;
+    for (const std::string& msg : messages()) {
+        printf("owner: %s\n", msg.c_str());
+        served += msg.find("g 제공되었습니다.") != std::string::npos;
+        eaten += msg.find("먹었습니다.") != std::string::npos;
+        other += msg.find("멈추었습니다") != std::string::npos ||
+                 msg.find("부족합니다") != std::string::npos ||
+                 msg.find("빠져 있습니다") != std::string::npos;
+    }
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(eaten, 1);
+    EXPECT_EQ(other, 0);
+}
+
 }  // namespace

@@ -107,4 +107,155 @@ TEST(ScheduleFile, KilledMidSaveLeavesTheOldOrTheNewList) {
     remove_tree(root);
 }
 
+// Whole meals where something else comes between a meal's fill and its
+// serve. Each test prints what the owner was told, and checks that nothing
+// negative and nothing twice was ever sent.
+class Meals : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SKIP_UNDER_EMULATION();
+        root_ = make_temp_dir("meals");
+        sock_ = root_ + "/ctl.sock";
+        cloud_ = std::make_unique<CloudService>();
+        ASSERT_TRUE(cloud_->ready());
+        write_desk_conf(root_, {cloud_->addr(), "", ""});
+    }
+    void TearDown() override {
+        if (d_) {
+            EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+        }
+        d_.reset();
+        cloud_.reset();
+        remove_tree(root_);
+    }
+    // Monday entries (2026-12-07 is a Monday).
+    void schedule(const std::vector<std::string>& times) {
+        std::string list;
+        for (const std::string& t : times)
+            list += std::string(list.empty() ? "" : ",") +
+                    R"({"weight":"","feedAmount":"30","feedTime":")" + t +
+                    R"(","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"meal-)" + t + "\"}";
+        write_file(root_ + "/etc/feed_sched.conf", "[" + list + "]");
+    }
+    void start(const char* at) {
+        std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
+                          (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
+        d_ = std::make_unique<Process>(std::vector<std::string>{
+            bin, "--root", root_, "--speed", "200", "--start", at, "--control", sock_});
+        ASSERT_TRUE(d_->wait_for("        sipid ---> ", 20)) << d_->output();
+    }
+    std::string ctl(const std::string& req) { return control_request(sock_, req); }
+    std::string hm() {
+        std::smatch m;
+        std::string s = ctl(R"({"op":"state"})");
+        return std::regex_search(s, m, std::regex("\"time\":(\\d+)")) ? device_hm(std::stol(m[1]))
+                                                                      : "";
+    }
+    // Waits (real seconds) until the device's clock shows `until` ("HH:MM").
+    bool wait_hm(const std::string& until, double seconds) {
+        for (int i = 0; i < int(seconds * 20); ++i) {
+            if (hm() >= until) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+    bool wait_event(const char* kind, const std::string& text, double seconds) {
+        for (int i = 0; i < int(seconds * 20); ++i) {
+            for (auto& e : control_events(sock_, kind))
+                if (e.second == text) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+    int count(const std::string& part) {
+        int n = 0;
+        for (const std::string& t : texts_) n += t.find(part) != std::string::npos;
+        return n;
+    }
+    // What the owner was told; every served amount is at least 0 and every
+    // eaten report names a served amount and no more than it.
+    void read_texts() {
+        texts_ = cloud_->messages("/Ovexa/api/messaging");
+        std::vector<int> served;
+        std::smatch m;
+        for (const std::string& t : texts_) {
+            printf("owner: %s\n", t.c_str());
+            if (std::regex_search(t, m, std::regex("(-?\\d+)g 제공되었습니다"))) {
+                EXPECT_GE(std::stoi(m[1]), 0) << t;
+                served.push_back(std::stoi(m[1]));
+            }
+            if (std::regex_search(t, m, std::regex("(-?\\d+)g/(-?\\d+)g 먹었습니다"))) {
+                EXPECT_NE(std::find(served.begin(), served.end(), std::stoi(m[1])), served.end())
+                    << t;
+                EXPECT_LE(std::stoi(m[2]), std::stoi(m[1]) + 3) << t;
+                EXPECT_GE(std::stoi(m[2]), 0) << t;
+            }
+        }
+        fflush(stdout);
+    }
+    std::string root_, sock_;
+    std::unique_ptr<CloudService> cloud_;
+    std::unique_ptr<Process> d_;
+    std::vector<std::string> texts_;
+};
+
+// The owner feeds from the phone after the meal was filled and before its
+// minute: that feeding is the meal, and the minute presents nothing more.
+TEST_F(Meals, ManualFeedingBetweenFillAndServe) {
+    schedule({"8:0"});
+    start("2026-12-07 07:55:00");
+    ctl(R"({"op":"set","pet_appetite":10,"pet_pace":0.5})");
+    ASSERT_TRUE(wait_event("motor", "back 20", 20)) << d_->output();  // the fill is done
+    std::string reply = ctl(R"({"op":"feed","amount":20,"melody":"1"})");
+    std::string fed_at = hm();
+    EXPECT_NE(reply.find("\"reply\":9"), std::string::npos) << reply;
+    ASSERT_TRUE(wait_hm("08:12", 30));
+    read_texts();
+    EXPECT_EQ(count("g 제공되었습니다."), 1) << "fed at " << fed_at;
+    EXPECT_EQ(count("먹었습니다."), 1);
+}
+
+// Two meals a minute apart: the first is served and its rest reported; the
+// second was never filled and is not presented.
+TEST_F(Meals, TwoMealsAMinuteApart) {
+    schedule({"8:0", "8:1"});
+    start("2026-12-07 07:55:00");
+    ctl(R"({"op":"set","pet_appetite":10,"pet_pace":0.5})");
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "먹었습니다.", 30)) << d_->output();
+    ASSERT_TRUE(wait_hm("08:13", 30));
+    read_texts();
+    EXPECT_EQ(count("g 제공되었습니다."), 1);
+    EXPECT_EQ(count("먹었습니다."), 1);
+}
+
+// The bowl taken away before the meal: one notice, the bowl out once for the
+// owner, and no shuttling for the rest of the fill minute.
+TEST_F(Meals, BowlTakenAwayAtTheMeal) {
+    schedule({"8:0"});
+    start("2026-12-07 07:55:00");
+    ctl(R"({"op":"bowl","present":false})");
+    ASSERT_TRUE(wait_hm("08:03", 30));
+    read_texts();
+    EXPECT_EQ(count("그릇이 빠진것같습니다. 확인해주세요."), 1);
+    EXPECT_EQ(count("제공"), 0);
+    EXPECT_LE(count("밥그릇이 빠져 있습니다."), 1);
+    int outs = 0;
+    for (auto& e : control_events(sock_, "mcu_rx")) outs += e.second == "A1 02 13 00 EC A8";
+    EXPECT_EQ(outs, 2);  // the calibration's, then the one for the owner
+}
+
+// The daemon restarted inside the meal's minute (an update, a crash) does not
+// serve the meal a second time.
+TEST_F(Meals, RestartInsideTheMealsMinute) {
+    schedule({"8:0"});
+    start("2026-12-07 07:55:00");
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "g 제공되었습니다.", 30))
+        << d_->output();
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+    start("2026-12-07 08:00:05");  // calibrated by 08:00:42, still the meal's minute
+    ASSERT_TRUE(wait_hm("08:02", 30));
+    read_texts();
+    EXPECT_EQ(count("g 제공되었습니다."), 1);
+}
+
 }  // namespace
