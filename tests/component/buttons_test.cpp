@@ -217,10 +217,16 @@ TEST_F(Buttons, BothLinesAtOnceNeitherSpinTheThreadNorKillTheButtons) {
     size_t entered;
     {
         StdoutCapture out;
-        t = std::thread(bttn_thread_proc, fd_);
+        // Both lines are pending before the thread first looks.
         world().button_edge(GPIO_BTTN_RST, true);
         world().button_edge(GPIO_BTTN_WPS, true);
-        usleep(200 * 1000);
+        t = std::thread(bttn_thread_proc, fd_);
+        auto pending = [&] {
+            std::lock_guard<std::mutex> hold(world().mu());
+            return world().bttn_pending;
+        };
+        for (int i = 0; i < 2000 && pending() != 0; ++i) usleep(1000);
+        usleep(100 * 1000);  // room to spin, if it did
         std::string text = out.text();
         entered = 0;
         for (size_t p = text.find("bttn_r_event entered"); p != std::string::npos;
