@@ -106,8 +106,16 @@ const char* not_as_filled(const SchedRunner* r, const SchedMeal& meal, const Mec
 }
 
 void serve(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
-    r->fill_guard = 0;
     r->decided = meal;
+    // A meal this runner did not fill (it started again after the fill, or
+    // the fill found the bowl in use or missing and it is back) is filled now,
+    // in its own minute, when this runner saw that minute begin: a runner
+    // that started inside the minute cannot know that nobody served it.
+    if (!same(r->filled, meal) && r->started_at < meal.at && !session_open()) {
+        log_out("schedule serve : %s not filled by this runner, filling it now\n", e.uuid);
+        fill(r, e, meal);
+    }
+    r->fill_guard = 0;
     {
         MechHold mech;
         const char* why = not_as_filled(r, meal, mech);
@@ -164,6 +172,7 @@ void sched_runner_pass(SchedRunner* r) {
 
 void sched_thread_proc() {
     SchedRunner r = {};
+    r.started_at = plat_time();
     while (sig_flag) {
         sched_runner_pass(&r);
         plat_sleep(1);

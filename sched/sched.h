@@ -66,6 +66,11 @@ struct SchedRunner {
     uint64_t filled_hold;
     int64_t no_bowl_at;  // the meal minute whose fill found no bowl
     SchedMeal decided;   // the last meal served or passed over at its minute
+    // When this runner started. Only a runner that was already running as a
+    // meal's minute began can know that nobody served it in that minute: it
+    // alone may fill a meal it missed (a restart between fill and serve) and
+    // serve it at once.
+    int64_t started_at;
 };
 // One pass over the list at the current time, holding the schedule lock.
 void sched_runner_pass(SchedRunner* r);

@@ -380,8 +380,9 @@ TEST_F(Runner, RestartInsideTheMealsMinuteDoesNotServeItAgain) {
     run_until(at(8, 1, 0));
     auto first = serves();
     ASSERT_EQ(std::count(first.begin(), first.end(), "08:00"), 1);
-    r_ = SchedRunner{};  // the daemon started again...
-    place(at(8, 0, 8));  // ...at 08:00:08, the bowl with the pet as the first one left it
+    place(at(8, 0, 8));  // the daemon started again at 08:00:08, the bowl with the pet
+    r_ = SchedRunner{};
+    r_.started_at = now();
     StdoutCapture out;
     run_until(at(8, 3, 0));
     EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, A not served"),
@@ -399,11 +400,34 @@ TEST_F(Runner, RestartInTheFillMinuteStillServesTheMealOnce) {
     run_until(at(7, 58, 30));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     r_ = SchedRunner{};
+    r_.started_at = now();
     run_until(at(8, 2, 0));
     EXPECT_EQ(fills().size(), 1u);  // the second fill ran no motor
     auto s = serves();
     EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
     auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
+}
+
+// A restart between the fill and the serve: the new runner did not fill the
+// meal, but it was running as the meal's minute began, so nobody served it
+// in that minute. It fills it (by weight: the bowl already holds it) and
+// serves it once; a runner started inside the minute would not.
+TEST_F(Runner, RestartBetweenFillAndServeStillServesTheMealOnce) {
+    breakfast();
+    run_until(at(7, 59, 10));
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    r_ = SchedRunner{};  // the daemon started again at 07:59:10
+    r_.started_at = now();
+    StdoutCapture out;
+    run_until(at(8, 3, 0));
+    EXPECT_NE(out.text().find("schedule serve : A not filled by this runner, filling it now"),
+              std::string::npos);
+    EXPECT_EQ(fills().size(), 1u);  // the bowl held the meal: no motor ran again
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
     EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
 }
 
