@@ -75,7 +75,7 @@ int sched_load() {
             log_out("sched_load : entry %zu skipped: %s\n", i, why);
             continue;
         }
-        if (sched_update(&e) < 0) log_out("schedule_update error\n");
+        if (sched_update(&e, SCHED_FILE_ENTRIES) < 0) log_out("schedule_update error\n");
     }
     return 0;
 }

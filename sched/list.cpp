@@ -78,7 +78,7 @@ int sched_lock_init() {
     return 0;
 }  // the lock is ready from program start
 
-int sched_update(const ScheduleEntry* e) {
+int sched_update(const ScheduleEntry* e, size_t limit) {
     char uuid[sizeof e->uuid];
     snprintf(uuid, sizeof uuid, "%s", e->uuid);
     int rc;
@@ -91,8 +91,8 @@ int sched_update(const ScheduleEntry* e) {
             log_out("schedule uuid -> %s : sched uuid -> %s\n", it->uuid, uuid);
             copy_settings(&*it, *e);
             rc = 1;
-        } else if (g_list.size() >= SCHED_MAX_ENTRIES) {
-            log_out("schedule full (%d entries), %s not added\n", SCHED_MAX_ENTRIES, uuid);
+        } else if (g_list.size() >= limit) {
+            log_out("schedule full (%zu entries), %s not added\n", limit, uuid);
             return -1;
         } else {
             ScheduleEntry fresh{};

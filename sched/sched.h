@@ -16,13 +16,17 @@ enum {
     // 1109 bytes in that reply: 50 of them are 55.7 KB, room left for the
     // headers the device and the service add.
     SCHED_MAX_ENTRIES = 50,
+    // A schedule file written before that limit may hold more: loading keeps
+    // them (up to the limit that held then), so an upgrade loses no feeding.
+    SCHED_FILE_ENTRIES = 1000,
     SCHED_FILE_MAX = 1024 * 1024,  // the most of the schedule file that is read
 };
 
 // --- the list (each operation takes the schedule lock itself) ------------------
 int sched_lock_init();
-// 0 added (directly after the head), 1 overwrote the entry with that uuid, -1 refused.
-int sched_update(const ScheduleEntry* e);
+// 0 added (directly after the head), 1 overwrote the entry with that uuid, -1
+// refused (no room: the list already holds `limit` entries).
+int sched_update(const ScheduleEntry* e, size_t limit = SCHED_MAX_ENTRIES);
 int sched_delete(const ScheduleEntry* e);  // 0 removed, -1 no such uuid
 json_t* sched_to_json();                   // new array; the caller owns it
 void sched_clear();

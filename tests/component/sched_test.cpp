@@ -223,6 +223,26 @@ TEST_F(Schedule, FullListRefusesNewEntriesButTakesUpdates) {
     EXPECT_EQ(sched_update(&again), 1);
 }
 
+// A schedule file written while the list held up to 1000 entries loses none
+// of them at start-up (the next save would otherwise drop them for good);
+// only new entries are refused until the owner deletes some.
+TEST_F(Schedule, OlderFileWithMoreEntriesThanTheListTakesLoadsWhole) {
+    std::string text = "[";
+    for (int i = 0; i < SCHED_MAX_ENTRIES + 20; ++i)
+        text += std::string(i ? "," : "") + "{\"weight\":\"\",\"feedAmount\":\"10\"," +
+                "\"feedTime\":\"7:5\",\"feedDaysOfTheWeek\":[\"day-mon\"]," +
+                "\"melody\":\"1\",\"uuid\":\"u" + std::to_string(i) + "\"}";
+    write_file(file(), text + "]");
+    ASSERT_EQ(sched_load(), 0);
+    EXPECT_EQ(sched_snapshot().size(), size_t(SCHED_MAX_ENTRIES + 20));
+    ScheduleEntry extra = entry("one-more");
+    EXPECT_EQ(sched_update(&extra), -1);
+    ASSERT_EQ(sched_save(), 0);
+    sched_clear();
+    ASSERT_EQ(sched_load(), 0);
+    EXPECT_EQ(sched_snapshot().size(), size_t(SCHED_MAX_ENTRIES + 20));
+}
+
 TEST_F(Schedule, EmptyFileForTheFactoryDefault) {
     ScheduleEntry a = entry("A");
     sched_update(&a);
