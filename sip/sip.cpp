@@ -17,7 +17,7 @@
 #include "sip/sip.h"
 #include "uds/uds.h"
 
-int uds_client_fd = -1;
+std::atomic<int> uds_client_fd{-1};
 
 namespace {
 

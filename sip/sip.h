@@ -6,8 +6,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // --- the user agent ---------------------------------------------------------------
-extern int uds_client_fd;  // the manual-feeding handler's end of the local socket
+// The manual-feeding handler's end of the local socket: opened on the SIP
+// thread, used on the stack's thread.
+extern std::atomic<int> uds_client_fd;
 
 int sip_init();         // __SIP_DONE, or the process ends with status 1
 int sip_account_add();  // __SIP_DONE, or the process ends with status 1
