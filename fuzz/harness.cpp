@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -15,6 +16,21 @@
 #include "sim/world.h"
 
 namespace fuzz {
+
+namespace {
+std::string g_root;
+
+int remove_one(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
+
+// At the end of a run: the folder and the updater's queue go (a run that
+// ends in a finding leaves them, with its input).
+void clean_up() {
+    sim::World::get().remove_queue();
+    nftw(g_root.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+}
+}  // namespace
 
 std::string start_board(bool with_mcu) {
     // libFuzzer's time-out alarm (SIGALRM, every few seconds) would cut the
@@ -45,6 +61,8 @@ std::string start_board(bool with_mcu) {
     cfg.start_mcu = with_mcu;
     cfg.msgq_key = 0x46000000 | (getpid() & 0xFFFFF);  // never the board's queue
     sim::World::get().start(cfg);
+    g_root = tmpl;
+    atexit(clean_up);
     // The handlers' log lines would drown the fuzzer's and cost a write each.
     if (!freopen("/dev/null", "w", stdout)) abort();
     return tmpl;
