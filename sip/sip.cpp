@@ -17,9 +17,14 @@
 #include "sip/sip.h"
 #include "uds/uds.h"
 
-int uds_client_fd = -1;
+std::atomic<int> uds_client_fd{-1};
 
 namespace {
+
+// The client socket once the SIP thread has ended: a handler on the stack's
+// thread may still hold it, so it is closed only after that thread is gone
+// (else its number could come back as another file while still in use).
+int g_client_done = -1;
 
 const char kPassword[] = "qabro4821";  // the same for every device
 
@@ -99,11 +104,13 @@ void sip_thread_proc() {
     struct pollfd p = {app_stop_fd(), POLLIN, 0};
     int timeout_ms = p.fd >= 0 ? -1 : 1000;
     while (sig_flag) plat_poll(&p, 1, timeout_ms);
-    uds_close(uds_client_fd);
+    g_client_done = uds_client_fd.exchange(-1);  // a feeding request now fails at once
     log_out("%s exit...\n", __func__);
 }
 
 int sip_shutdown() {
     sip_agent_stop();
+    uds_close(g_client_done);
+    g_client_done = -1;
     return __SIP_DONE;
 }

@@ -6,8 +6,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // --- the user agent ---------------------------------------------------------------
-extern int uds_client_fd;  // the manual-feeding handler's end of the local socket
+// The manual-feeding handler's end of the local socket: opened on the SIP
+// thread, used on the stack's thread.
+extern std::atomic<int> uds_client_fd;
 
 // SIP intervals (registration, retries, keep-alives, transactions) run this
 // many times faster than on the board; before sip_init, simulation only.

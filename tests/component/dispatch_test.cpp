@@ -458,4 +458,29 @@ TEST_F(Dispatch, EnumerationPadsTheTime) {
     json_decref(r);
 }
 
+// The stack keeps running after the SIP thread has ended (until shutdown). A
+// feeding request then must not reach whatever has taken the number of the
+// client socket meanwhile: the descriptor stays the socket's until the stack
+// is gone, and the handlers are given none.
+TEST_F(Dispatch, FeedingAfterTheSipThreadEndedWritesToNoOtherDescriptor) {
+    close(uds_client_fd);  // the SIP thread opens its own
+    uds_client_fd = -1;
+    std::thread sip(sip_thread_proc);
+    int opened = -1;
+    for (int i = 0; i < 2000 && (opened = uds_client_fd) < 0; ++i) usleep(1000);
+    ASSERT_GE(opened, 0);
+    app_stop();
+    sip.join();
+    EXPECT_EQ(uds_client_fd, -1);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_EQ(dup2(pair[0], opened), opened);  // the old number, now another socket
+    dispatch(req("feeding-manual-update-req", ",\"feedAmount\":\"30\",\"melody\":\"1\""));
+    FeedCmd c;
+    EXPECT_LT(recv(pair[1], &c, sizeof c, MSG_DONTWAIT), 0);
+    EXPECT_EQ(sip_shutdown(), __SIP_DONE);
+    close(pair[0]);
+    close(pair[1]);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <tuple>
 
 #include "platform/platform.h"
 #include "sim/clock.h"
@@ -217,16 +218,20 @@ TEST_F(World, ProgramsOfTheBoard) {
 
 TEST_F(World, ControlRequestsAndBadInput) {
     auto& w = world();
+    // The MCU model's thread reads the faults under the world's lock.
+    auto faults = [&] {
+        std::lock_guard<std::mutex> hold(w.mu());
+        return std::make_tuple(w.mcu.fault, w.mcu.fault_count, w.adc.fault);
+    };
     EXPECT_EQ(sim::control_handle(w, R"({"op":"fault","target":"mcu","kind":"silent","count":2})"),
               "{\"ok\":true}");
-    EXPECT_EQ(w.mcu.fault, sim::McuFault::Silent);
-    EXPECT_EQ(w.mcu.fault_count, 2);
+    EXPECT_EQ(faults(), std::make_tuple(sim::McuFault::Silent, 2, sim::AdcFault::None));
     EXPECT_EQ(sim::control_handle(w, R"({"op":"fault","target":"ldcell","kind":"noise"})"),
               "{\"ok\":true}");
-    EXPECT_EQ(w.adc.fault, sim::AdcFault::Noise);
+    EXPECT_EQ(std::get<2>(faults()), sim::AdcFault::Noise);
     EXPECT_EQ(sim::control_handle(w, R"({"op":"clear_faults"})"), "{\"ok\":true}");
-    EXPECT_EQ(w.mcu.fault, sim::McuFault::None);
-    EXPECT_EQ(w.adc.fault, sim::AdcFault::None);
+    EXPECT_EQ(std::get<0>(faults()), sim::McuFault::None);
+    EXPECT_EQ(std::get<2>(faults()), sim::AdcFault::None);
     for (const char* bad : {"", "[]", "{", "{\"op\":5}", "{\"op\":\"fly\"}",
                             R"({"op":"fault","target":"mcu","kind":"fire"})",
                             R"({"op":"fault","target":"toaster","kind":"silent"})",

@@ -40,6 +40,10 @@ class Ucom : public SimTest {
         world().mcu.fault_count = count;
         world().mcu.late_ms = late_ms;
     }
+    int led(int which) {  // the MCU model's thread writes it under the world's lock
+        std::lock_guard<std::mutex> hold(world().mu());
+        return which == 3 ? world().phys.led3 : world().phys.led4;
+    }
     void force_sensor(int bits) {
         std::lock_guard<std::mutex> hold(world().mu());
         world().phys.sensor_override = bits;
@@ -82,10 +86,10 @@ TEST_F(Ucom, LedCommandsReachTheMcu) {
     EXPECT_EQ(ucom_set_led(fd_, 1, 4), __UCOM_DONE);
     EXPECT_TRUE(mcu_saw("A1 02 03 01 FB A8"));
     EXPECT_TRUE(mcu_saw("A1 02 04 01 FA A8"));
-    EXPECT_EQ(world().phys.led3, 1);
-    EXPECT_EQ(world().phys.led4, 1);
+    EXPECT_EQ(led(3), 1);
+    EXPECT_EQ(led(4), 1);
     EXPECT_EQ(ucom_set_led(fd_, 0, 3), __UCOM_DONE);
-    EXPECT_EQ(world().phys.led3, 0);
+    EXPECT_EQ(led(3), 0);
 }
 
 TEST_F(Ucom, EveryCommandGetsItsReply) {
