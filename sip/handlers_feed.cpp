@@ -52,9 +52,15 @@ int feeder_feed_manual_update(int sock, json_t* req, json_t**) {
     }
     if (send(sock, &cmd, sizeof cmd, 0) < 0) return -1;
     memset(&rd, 0, sizeof rd);
-    struct pollfd p = {sock, POLLIN, 0};
-    if (plat_poll(&p, 1, FEED_REPLY_WAIT_S * 1000) > 0)
+    // A stop ends the wait too: the feeding service leaves after the feeding
+    // it has in hand, so a request still queued behind it is never answered,
+    // and the stop waits for this thread (the stack's) before the program ends.
+    struct pollfd p[2] = {{sock, POLLIN, 0}, {app_stop_fd(), POLLIN, 0}};
+    int rc = plat_poll(p, 2, FEED_REPLY_WAIT_S * 1000);
+    if (rc > 0 && (p[0].revents & POLLIN))
         recv(sock, &rd, sizeof rd, 0);
+    else if (rc > 0)
+        log_out("the program is stopping: no answer from the feeding service awaited\n");
     else
         log_out("no answer from the feeding service in %d s\n", FEED_REPLY_WAIT_S);
     log_out("feeder_rd_cmd.cmd --> %ld\n", long(rd.cmd));
@@ -84,7 +90,10 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
     memset(&msg, 0, sizeof msg);
     msg.type = UPD_MSG_REQUEST;
     if (msgsnd(f->msgq_id, &msg, UPD_MSG_TEXT, IPC_NOWAIT) < 0) {
+        // The updater never hears of the update: the phone must not be told
+        // it was taken.
         perror("msgsnd");
+        sip_reply_error(*reply, "502", "Feeder Internal Error");
         return -1;
     }
     // The first message on the queue, whatever its type; an updater that

@@ -310,6 +310,18 @@ TEST_F(Dispatch, UpdaterThatNeverAnswersIsGivenUp) {
     json_decref(r);
 }
 
+// A queue that cannot take the request (full, or gone): the updater never
+// hears of it, and the phone used to be told "200" all the same.
+TEST_F(Dispatch, UpdateRequestTheQueueRefusesIs502) {
+    get_feeder()->msgq_id = -1;
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "cmd"), "feeder-sw-update-res");
+    EXPECT_EQ(field(r, "errorCode"), "502");
+    EXPECT_EQ(field(r, "errorMessage"), "Feeder Internal Error");
+    json_decref(r);
+}
+
 TEST_F(Dispatch, AppendReplacesAndModifyAdds) {
     StdoutCapture out;
     EXPECT_EQ(dispatch(req("feeding-schedule-append-req", sched_args("A"))), __SIP_DONE);
@@ -481,6 +493,40 @@ TEST_F(Dispatch, FeedingAfterTheSipThreadEndedWritesToNoOtherDescriptor) {
     EXPECT_EQ(sip_shutdown(), __SIP_DONE);
     close(pair[0]);
     close(pair[1]);
+}
+
+// A stop while the phone's feeding waits for its answer: the feeding
+// service leaves after the feeding it has in hand, so a request still queued
+// is never answered, and the handler (on the stack's thread, which the stop
+// waits for) used to hold the whole stop for its 30-minute bound.
+TEST_F(Dispatch, StopEndsTheWaitOfAFeedingNobodyAnswers) {
+    start_world(false, 1);  // the handler's bound in real time: half an hour
+    app_stop_fd_open();
+    std::atomic<bool> done{false};
+    std::thread phone([&] {
+        dispatch(req("feeding-manual-update-req", ",\"feedAmount\":\"30\",\"melody\":\"1\""));
+        done = true;
+    });
+    FeedCmd c;
+    ASSERT_GT(recv(server_, &c, sizeof c, 0), 0);  // sent, and nobody answers
+    app_stop();
+    for (int i = 0; i < 3000 && !done; ++i) usleep(1000);
+    bool ended = done;
+    if (!ended) {  // let the thread go all the same
+        FeedCmd r{};
+        r.cmd = __FEED_DONE;
+        struct sockaddr_un to = {};
+        to.sun_family = AF_UNIX;
+        std::string path = root_ + "/tmp/client.sock";
+        memcpy(to.sun_path, path.c_str(), path.size());
+        sendto(server_, &r, sizeof r, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    phone.join();
+    uint64_t drain;
+    while (read(app_stop_fd(), &drain, sizeof drain) > 0) {
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(g_sent.empty());
 }
 
 }  // namespace
