@@ -12,7 +12,6 @@
 #include "include/variant.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
-#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -29,7 +28,6 @@ std::string device_hm(long t) {
 }
 
 TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
-    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("schedmeal");
     std::string sock = root + "/ctl.sock";
     CloudService cloud;
@@ -84,7 +82,6 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
 }
 
 TEST(ScheduleFile, KilledMidSaveLeavesTheOldOrTheNewList) {
-    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("saveloop");
     mkdir((root + "/etc").c_str(), 0755);
     std::mt19937 rng(12345);

@@ -15,7 +15,6 @@
 #include "include/variant.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
-#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -56,7 +55,6 @@ std::string str(json_t* j, const char* key) {
 class OverSip : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("sip");
         kam_ = unused_loopback();
         dev_ = unused_loopback();
@@ -89,7 +87,7 @@ class OverSip : public ::testing::Test {
         remove_tree(root_);
     }
     int phone(std::vector<std::string> args, std::string* out) {
-        std::vector<std::string> argv = {bin("hopperd-phone"),
+        std::vector<std::string> argv = {std::string(HOPPERD_TOOLS_DIR) + "/hopperd-phone",
                                          "--proxy",
                                          "sip:" + kam_ + ":5080",
                                          "--listen",
@@ -199,7 +197,6 @@ TEST_F(OverSip, BaresipCallIsRefusedAndItsMessageAnswered) {
 }
 
 TEST(SipPort, TakenPortEndsStartUp) {
-    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("sipport");
     std::string addr = unused_loopback();
     int s = socket(AF_INET, SOCK_DGRAM, 0);
