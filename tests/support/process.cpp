@@ -44,20 +44,24 @@ int elf_machine(const char* path) {
 
 // A cross build's tests run under an emulator, and so must every program of
 // the same instruction set they start: the machine cannot run one directly.
+// The emulator goes right before the first such program in the command line,
+// which may come after a wrapper that execs it (ip netns exec NS PROGRAM).
 // qemu-arm user mode runs the program inside its own process, so the pid,
 // signals and exit status stay the program's. Its simulated world runs
 // kSlowdown times slower (tests/support/emulation.h).
 std::vector<std::string> emulated(const std::vector<std::string>& argv) {
 #ifdef HOPPERD_TEST_EMULATOR
     static const int own = elf_machine("/proc/self/exe");
-    if (argv.empty() || own == 0 || elf_machine(argv[0].c_str()) != own) return argv;
-    std::vector<std::string> out;
+    size_t program = 0;
+    while (program < argv.size() && elf_machine(argv[program].c_str()) != own) ++program;
+    if (own == 0 || program == argv.size()) return argv;
+    std::vector<std::string> out(argv.begin(), argv.begin() + long(program));
     std::string words = HOPPERD_TEST_EMULATOR;  // program, then arguments
     for (size_t at = 0, end; at <= words.size(); at = end + 1) {
         end = std::min(words.find(' ', at), words.size());
         if (end > at) out.push_back(words.substr(at, end - at));
     }
-    for (size_t i = 0; i < argv.size(); ++i) {
+    for (size_t i = program; i < argv.size(); ++i) {
         out.push_back(argv[i]);
         if (argv[i] == "--speed" && i + 1 < argv.size()) {
             char speed[32];

@@ -87,7 +87,7 @@ class OverSip : public ::testing::Test {
         remove_tree(root_);
     }
     int phone(std::vector<std::string> args, std::string* out) {
-        std::vector<std::string> argv = {std::string(HOPPERD_TOOLS_DIR) + "/hopperd-phone",
+        std::vector<std::string> argv = {bin("hopperd-phone"),
                                          "--proxy",
                                          "sip:" + kam_ + ":5080",
                                          "--listen",
