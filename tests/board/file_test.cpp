@@ -14,7 +14,6 @@
 #include <string>
 
 #include "platform/atomic_file.h"
-#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -146,17 +145,14 @@ class KilledMidWrite : public LinkedFile {
 };
 
 TEST_F(KilledMidWrite, ScheduleFile) {
-    SKIP_UNDER_EMULATION();
     run("sched", "feed_sched.conf", whole_schedule);
 }
 
 TEST_F(KilledMidWrite, IdentityFile) {
-    SKIP_UNDER_EMULATION();
     run("identity", "feeder.conf", whole_identity);
 }
 
 TEST_F(KilledMidWrite, WifiFile) {
-    SKIP_UNDER_EMULATION();
     run("wifi", "wpa_supplicant.conf", whole_wifi);
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/settings.h"
+#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 
 namespace {
@@ -98,7 +99,7 @@ std::vector<std::string> CloudService::messages(const char* path) const {
 }
 
 bool CloudService::wait_message(const char* path, const std::string& text, double seconds) const {
-    for (int i = 0; i < int(seconds * 100); ++i) {
+    for (int i = 0; i < int(slowed(seconds) * 100); ++i) {
         for (const std::string& m : messages(path))
             if (m.find(text) != std::string::npos) return true;
         usleep(10000);

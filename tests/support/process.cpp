@@ -1,16 +1,23 @@
 #include "tests/support/process.h"
 
+#include "tests/support/emulation.h"
+
 #include <jansson.h>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 extern char** environ;
 
@@ -20,9 +27,57 @@ double now_s() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
+
+#ifdef HOPPERD_TEST_EMULATOR
+// The ELF machine a program file is built for; 0 for anything else (a
+// script). e_machine sits at the same offset in 32- and 64-bit headers.
+int elf_machine(const char* path) {
+    unsigned char h[EI_NIDENT + 4];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t n = read(fd, h, sizeof h);
+    close(fd);
+    if (n != ssize_t(sizeof h) || memcmp(h, ELFMAG, SELFMAG) != 0) return 0;
+    return h[EI_DATA] == ELFDATA2MSB ? h[18] << 8 | h[19] : h[19] << 8 | h[18];
+}
+#endif
+
+// A cross build's tests run under an emulator, and so must every program of
+// the same instruction set they start: the machine cannot run one directly.
+// The emulator goes right before the first such program in the command line,
+// which may come after a wrapper that execs it (ip netns exec NS PROGRAM).
+// qemu-arm user mode runs the program inside its own process, so the pid,
+// signals and exit status stay the program's. Its simulated world runs
+// kSlowdown times slower (tests/support/emulation.h).
+std::vector<std::string> emulated(const std::vector<std::string>& argv) {
+#ifdef HOPPERD_TEST_EMULATOR
+    static const int own = elf_machine("/proc/self/exe");
+    size_t program = 0;
+    while (program < argv.size() && elf_machine(argv[program].c_str()) != own) ++program;
+    if (own == 0 || program == argv.size()) return argv;
+    std::vector<std::string> out(argv.begin(), argv.begin() + long(program));
+    std::string words = HOPPERD_TEST_EMULATOR;  // program, then arguments
+    for (size_t at = 0, end; at <= words.size(); at = end + 1) {
+        end = std::min(words.find(' ', at), words.size());
+        if (end > at) out.push_back(words.substr(at, end - at));
+    }
+    for (size_t i = program; i < argv.size(); ++i) {
+        out.push_back(argv[i]);
+        if (argv[i] == "--speed" && i + 1 < argv.size()) {
+            char speed[32];
+            snprintf(speed, sizeof speed, "%g", atof(argv[++i].c_str()) / kSlowdown);
+            out.push_back(speed);
+        }
+    }
+    return out;
+#else
+    return argv;
+#endif
+}
 }  // namespace
 
-Process::Process(const std::vector<std::string>& argv) {
+Process::Process(const std::vector<std::string>& program_argv) {
+    const std::vector<std::string> argv = emulated(program_argv);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) < 0) return;
     posix_spawn_file_actions_t fa;
@@ -58,7 +113,7 @@ std::string Process::output() {
 }
 
 bool Process::wait_for(const std::string& text, double seconds, size_t from) {
-    double end = now_s() + seconds;
+    double end = now_s() + slowed(seconds);
     do {
         {
             std::lock_guard<std::mutex> hold(mu_);
@@ -76,7 +131,7 @@ int Process::wait(double seconds) {
 int Process::stop(int signo, double seconds) {
     if (pid_ <= 0) return -1;
     if (signo) kill(pid_, signo);
-    double end = now_s() + seconds;
+    double end = now_s() + slowed(seconds);
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {
         if (now_s() > end) {

@@ -1,4 +1,8 @@
-// A child process with its standard output collected, for system tests.
+// A child process with its standard output collected, for system tests. In
+// a cross build, a program of the board's instruction set starts through the
+// build's emulator (CMAKE_CROSSCOMPILING_EMULATOR) with its --speed divided
+// by kSlowdown, and every time-out here is multiplied by it
+// (tests/support/emulation.h).
 #pragma once
 
 #include <sys/types.h>

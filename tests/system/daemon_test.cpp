@@ -23,7 +23,6 @@ namespace {
 class Daemon : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("daemon");
         ASSERT_FALSE(root_.empty());
         sock_ = root_ + "/ctl.sock";
@@ -54,7 +53,7 @@ class Daemon : public ::testing::Test {
     }
 
     bool wait_event(const char* kind, const std::string& text, double seconds) {
-        for (int i = 0; i < int(seconds * 50); ++i) {
+        for (int i = 0; i < int(slowed(seconds) * 50); ++i) {
             for (const std::string& t : events(kind))
                 if (t == text) return true;
             usleep(20000);
@@ -98,7 +97,7 @@ TEST_F(Daemon, FirstStartToOrderlyShutdown) {
 
     // The updater is started once and then seen running.
     EXPECT_TRUE(wait_event("shell", "/root/fw_update &", 10));
-    usleep(500 * 1000);
+    sleep_slowed(0.5);
     auto shell = events("shell");
     EXPECT_EQ(std::count(shell.begin(), shell.end(), "/root/fw_update &"), 1);
     bool prompt =
@@ -153,7 +152,6 @@ TEST_F(Daemon, ControlSocketDrivesTheWorld) {
 // a shared queue would let one device's updater take the other's requests
 // and stop messages. Each queue is gone again when its device exits.
 TEST(SideBySide, EachDeviceHasAnUpdaterQueueOfItsOwnAndLeavesNone) {
-    SKIP_UNDER_EMULATION();
     struct Device {
         std::string root, sock;
         std::unique_ptr<Process> p;
@@ -171,7 +169,7 @@ TEST(SideBySide, EachDeviceHasAnUpdaterQueueOfItsOwnAndLeavesNone) {
             std::vector<std::string>{bin, "--root", d.root, "--speed", "50", "--control", d.sock});
         d.pid = d.p->pid();
         bool updater = false;
-        for (int i = 0; i < 400 && !updater; ++i) {
+        for (int i = 0; i < int(slowed(10) * 40) && !updater; ++i) {
             for (auto& e : control_events(d.sock, "shell"))
                 updater |= e.second == "/root/fw_update &";
             usleep(25000);

@@ -11,7 +11,6 @@
 #include "include/variant.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
-#include "tests/support/emulation.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
@@ -20,7 +19,6 @@ namespace {
 class Feeding : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("feeding");
         sock_ = root_ + "/ctl.sock";
         cloud_ = std::make_unique<CloudService>();

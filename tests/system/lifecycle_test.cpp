@@ -19,7 +19,6 @@ namespace {
 class Lifecycle : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("life");
         sock_ = root_ + "/ctl.sock";
         write_desk_conf(root_);
@@ -34,7 +33,8 @@ class Lifecycle : public ::testing::Test {
         d_ = std::make_unique<Process>(
             std::vector<std::string>{bin, "--root", root_, "--speed", "50", "--control", sock_});
         // The calibration takes 37 virtual seconds: time enough to cut the network.
-        for (int i = 0; i < 200 && ctl("{\"op\":\"state\"}").empty(); ++i) usleep(10000);
+        for (int i = 0; i < int(slowed(2) * 100) && ctl("{\"op\":\"state\"}").empty(); ++i)
+            usleep(10000);
         if (!network_up) {
             ASSERT_EQ(ctl(R"({"op":"set","network_up":false})"), "{\"ok\":true}");
         }
@@ -44,7 +44,7 @@ class Lifecycle : public ::testing::Test {
         return control_events(sock_, kind);
     }
     bool shell_ran(const std::string& cmd, double seconds) {
-        for (int i = 0; i < int(seconds * 20); ++i) {
+        for (int i = 0; i < int(slowed(seconds) * 20); ++i) {
             for (auto& e : events("shell"))
                 if (e.second == cmd) return true;
             usleep(50000);
@@ -93,7 +93,7 @@ TEST_F(Lifecycle, SigintWaitsForTheNetworkThenShutsDownInOrder) {
     kill(d_->pid(), SIGINT);
     size_t mark = d_->output().size();
     EXPECT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 5, mark));
-    usleep(200000);
+    sleep_slowed(0.2);
     EXPECT_EQ(d_->output().find("Bye...."), std::string::npos);
     ctl(R"({"op":"set","network_up":true})");
     EXPECT_TRUE(d_->wait_for("Bye....", 20)) << d_->output();
@@ -116,7 +116,7 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
     // The SIP thread starts after the watchdog thread, but nothing orders
     // their first lines.
     EXPECT_TRUE(ascending(positions({"watchdog open fd : ", "uds client open fd : "})));
-    usleep(1500000);  // 75 virtual seconds
+    sleep_slowed(1.5);  // 75 virtual seconds
     std::vector<long> kicks;
     for (auto& e : events("watchdog"))
         if (e.second == "keepalive") kicks.push_back(e.first);

@@ -12,7 +12,6 @@
 #include "include/variant.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
-#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -29,7 +28,6 @@ std::string device_hm(long t) {
 }
 
 TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
-    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("schedmeal");
     std::string sock = root + "/ctl.sock";
     CloudService cloud;
@@ -84,7 +82,6 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
 }
 
 TEST(ScheduleFile, KilledMidSaveLeavesTheOldOrTheNewList) {
-    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("saveloop");
     mkdir((root + "/etc").c_str(), 0755);
     std::mt19937 rng(12345);
@@ -113,7 +110,6 @@ TEST(ScheduleFile, KilledMidSaveLeavesTheOldOrTheNewList) {
 class Meals : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("meals");
         sock_ = root_ + "/ctl.sock";
         cloud_ = std::make_unique<CloudService>();

@@ -17,7 +17,6 @@
 #include "sched/sched.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
-#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/sip_desk.h"
@@ -36,7 +35,6 @@ std::string daemon_bin() {
 class OverSip : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("sip");
         service_ = {root_ + "/kam", unused_loopback()};
         std::string dev = unused_loopback();
@@ -229,7 +227,6 @@ TEST_F(FullSchedule, EnumeratesInOneMessageAndRefusesOneMore) {
 }
 
 TEST(SipPort, TakenPortEndsStartUp) {
-    SKIP_UNDER_EMULATION();
     std::string root = make_temp_dir("sipport");
     std::string addr = unused_loopback();
     int s = socket(AF_INET, SOCK_DGRAM, 0);

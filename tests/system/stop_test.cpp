@@ -11,7 +11,6 @@
 #include "include/feed_cmd.h"
 #include "include/variant.h"
 #include "tests/support/desk.h"
-#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -20,7 +19,6 @@ namespace {
 class OrderlyStop : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_UNDER_EMULATION();
         root_ = make_temp_dir("stop");
         sock_ = root_ + "/ctl.sock";
         write_desk_conf(root_);
@@ -30,8 +28,8 @@ class OrderlyStop : public ::testing::Test {
         if (feeder_.joinable()) feeder_.join();
         remove_tree(root_);
     }
-    // Speed 50: the watchdog's 15 s are 300 ms of real time, well above what
-    // a busy machine delays a keep-alive.
+    // Speed 50: the watchdog's 15 s are 300 ms of real time (four times that
+    // under emulation), well above what a busy machine delays a keep-alive.
     void start(const char* at = nullptr) {
         std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
                           (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
