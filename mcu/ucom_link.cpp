@@ -187,9 +187,10 @@ int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uin
         return __UCOM_ERROR;
     }
     int n = int(read(fd, reply, size_t(R)));
-    // No request is answered with an event code: an event frame the MCU sent
-    // just before the reply is acknowledged, and the reply read after it.
-    for (int skipped = 0; skipped < 2 && ucom_is_event(reply, n); ++skipped) {
+    // An event frame the MCU sent just before the reply is acknowledged, and
+    // the reply read after it; a frame with the request's own code is its
+    // reply, whatever that code is.
+    for (int skipped = 0; skipped < 2 && ucom_is_event(reply, n) && reply[2] != req[2]; ++skipped) {
         ack_events(fd, name, reply, 6);
         n -= 6;
         memmove(reply, reply + 6, size_t(n));
