@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <list>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "include/feed_cmd.h"
 #include "include/owned.h"
 #include "include/thread_name.h"
+#include "sim/fd.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -371,17 +373,32 @@ std::string control_handle(World& w, const std::string& line) {
 
 namespace {
 
+// One connection: its descriptor and its thread, released when it ends.
+struct Client {
+    explicit Client(int fd) : fd(fd) {}
+    ~Client() {
+        if (th.joinable()) th.join();
+    }
+    Fd fd;
+    std::thread th;
+    std::atomic<bool> done{false};
+};
+
 struct Server {
     int listen_fd = -1;
-    int wake = -1;  // eventfd: time to stop
+    int wake = -1;  // eventfd: a connection ended, or time to stop
     std::string path;
     std::atomic<bool> stop{false};
     std::thread th;
     std::mutex mu;
-    std::vector<int> client_fds;
-    std::vector<std::thread> clients;
+    std::list<std::unique_ptr<Client>> clients;
 };
 Server* g_server = nullptr;
+
+void wake_server(Server& s) {
+    uint64_t one = 1;
+    if (write(s.wake, &one, sizeof one) < 0) perror("eventfd");
+}
 
 // One connection: each request line gets its reply line. A connection has a
 // thread of its own so that a feeding request waiting for its reply does not
@@ -402,15 +419,42 @@ void serve_client(World& w, int fd) {
     }
 }
 
+// Joins the connections that ended: a driver making one connection per
+// request must not leave a descriptor and a thread's stack behind each time.
+void reap(Server& s) {
+    std::list<std::unique_ptr<Client>> ended;
+    {
+        std::lock_guard<std::mutex> hold(s.mu);
+        for (auto it = s.clients.begin(); it != s.clients.end();) {
+            auto next = std::next(it);
+            if ((*it)->done) ended.splice(ended.end(), s.clients, it);
+            it = next;
+        }
+    }
+    ended.clear();  // joins each thread, then closes its descriptor
+}
+
 void serve(World& w, Server& s) {
     while (!s.stop) {
         struct pollfd p[2] = {{s.listen_fd, POLLIN, 0}, {s.wake, POLLIN, 0}};
-        if (poll(p, 2, -1) <= 0 || !(p[0].revents & POLLIN)) continue;
+        if (poll(p, 2, -1) <= 0) continue;
+        if (p[1].revents & POLLIN) {
+            uint64_t drain;
+            if (read(s.wake, &drain, sizeof drain) < 0) perror("eventfd");
+            reap(s);
+        }
+        if (!(p[0].revents & POLLIN)) continue;
         int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        auto c = std::make_unique<Client>(fd);
+        Client* mine = c.get();
         std::lock_guard<std::mutex> hold(s.mu);
-        s.client_fds.push_back(fd);
-        s.clients.emplace_back([&w, fd] { serve_client(w, fd); });
+        c->th = std::thread([&w, &s, mine] {
+            serve_client(w, mine->fd.get());
+            mine->done = true;
+            wake_server(s);
+        });
+        s.clients.push_back(std::move(c));
     }
 }
 
@@ -445,13 +489,14 @@ int control_start(World& w, const std::string& path) {
 void control_stop() {
     if (!g_server) return;
     g_server->stop = true;
-    uint64_t one = 1;
-    if (write(g_server->wake, &one, sizeof one) < 0) perror("eventfd");
+    wake_server(*g_server);
     g_server->th.join();
+    {
+        std::lock_guard<std::mutex> hold(g_server->mu);
+        for (auto& c : g_server->clients) shutdown(c->fd.get(), SHUT_RDWR);
+    }
+    g_server->clients.clear();  // joins each connection's thread
     close(g_server->wake);
-    for (int fd : g_server->client_fds) shutdown(fd, SHUT_RDWR);
-    for (std::thread& t : g_server->clients) t.join();
-    for (int fd : g_server->client_fds) close(fd);
     close(g_server->listen_fd);
     unlink(g_server->path.c_str());
     delete g_server;

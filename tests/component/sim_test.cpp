@@ -1,6 +1,10 @@
 // The board simulator itself: clocks, physics, devices, programs, control.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <thread>
@@ -240,6 +244,55 @@ TEST_F(World, ControlRequestsAndBadInput) {
     }
     std::string state = sim::control_handle(w, R"({"op":"state"})");
     EXPECT_NE(state.find("\"bowl\":\"in\""), std::string::npos) << state;
+}
+
+int open_descriptors() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the listing's own
+}
+
+// One connection, one request, its reply line, closed: as simctl does.
+std::string control_request(const std::string& path, const std::string& line) {
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof a);
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, path.c_str(), std::min(path.size(), sizeof a.sun_path - 1));
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string req = line + "\n";
+        if (write(fd, req.data(), req.size()) == ssize_t(req.size())) {
+            char c;
+            while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+// Each connection's descriptor and thread go when it ends: a driver asking
+// once per request for days must not run the device out of descriptors.
+TEST_F(World, ControlConnectionsLeaveNothingBehind) {
+    std::string path = root_ + "/control.sock";
+    ASSERT_EQ(sim::control_start(world(), path), 0);
+    int before = open_descriptors();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_NE(control_request(path, R"({"op":"state"})").find("\"ok\":true"),
+                  std::string::npos);
+    // The server joins an ended connection as soon as it hears of it.
+    int after = open_descriptors();
+    for (int i = 0; i < 200 && after != before; ++i) {
+        usleep(10000);
+        after = open_descriptors();
+    }
+    EXPECT_EQ(after, before);
+    sim::control_stop();
 }
 
 }  // namespace
