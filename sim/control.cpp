@@ -43,6 +43,32 @@ std::string ok() {
     return "{\"ok\":true}";
 }
 
+// The clock's pace: its speed, the warp, its ceiling and what it has skipped.
+json_t* pace_state(World& w) {
+    VirtualClock& c = w.clock();
+    return json_pack("{s:f,s:b,s:f,s:I}", "speed", c.speed(), "warp", c.warp(), "max_speed",
+                     c.max_speed(), "jumped_s", (json_int_t)(c.jumped_us() / 1000000));
+}
+
+// {"op":"pace","warp":false} stops the jumps, "max_speed" bounds them (0: no bound).
+std::string set_pace(World& w, json_t* req) {
+    json_t* warp = json_object_get(req, "warp");
+    json_t* max = json_object_get(req, "max_speed");
+    if (warp && !json_is_boolean(warp)) return error("pace needs boolean \"warp\"");
+    if (max && (!json_is_number(max) || json_number_value(max) < 0))
+        return error("pace needs \"max_speed\" >= 0");
+    if (w.clock().manual()) return error("the clock is manual");
+    if (max) w.clock().set_max_speed(json_number_value(max));
+    if (warp) w.clock().set_warp(json_is_true(warp));
+    if (warp || max) {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("control", std::string("pace warp ") + (w.clock().warp() ? "on" : "off") +
+                             " max_speed " + std::to_string(w.clock().max_speed()));
+    }
+    Json r(json_pack("{s:b,s:o}", "ok", 1, "clock", pace_state(w)));
+    return dump(r.get());
+}
+
 json_t* state(World& w) {
     std::lock_guard<std::mutex> hold(w.mu());
     w.update();
@@ -61,6 +87,7 @@ json_t* state(World& w) {
     json_object_set_new(s, "network_up", json_boolean(w.shell.network_up));
     int64_t age = w.wdt.keepalives ? (w.clock().monotonic_us() - w.wdt.last_kick_us) / 1000000 : -1;
     json_object_set_new(json_object_get(s, "watchdog"), "keepalive_age_s", json_integer(age));
+    json_object_set_new(s, "clock", pace_state(w));
     return s;
 }
 
@@ -325,6 +352,7 @@ std::string control_handle(World& w, const std::string& line) {
     if (strcmp(op, "fault") == 0) return set_fault(w, r);
     if (strcmp(op, "set") == 0) return set_world(w, r);
     if (strcmp(op, "clock") == 0) return set_clock(w, r);
+    if (strcmp(op, "pace") == 0) return set_pace(w, r);
     for (const ExtraOp& x : g_extra_ops)
         if (strcmp(op, x.name) == 0) return x.handler(r);
     if (strcmp(op, "feed") == 0) return send_feed(w, r);

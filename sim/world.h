@@ -34,6 +34,7 @@ struct WorldConfig {
     bool manual_clock = false;
     bool auto_advance = true;  // manual clock only
     double speed = 1.0;        // scaled clock only
+    bool warp = false;         // scaled clock only: jump to the next wake-up while all sleep
     int64_t start_us = 0;      // virtual wall time at start; 0: now
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
