@@ -2,6 +2,7 @@
 #include "include/thread_name.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -90,6 +91,10 @@ void World::start(const WorldConfig& cfg) {
     stopping_ = false;
     // A watchdog that stops being fed bites even when nobody looks.
     if (!cfg.manual_clock) {
+        if (tick_wake_fd_ < 0) tick_wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        uint64_t drain;
+        while (read(tick_wake_fd_, &drain, sizeof drain) > 0) {
+        }
         helpers_.emplace_back([this] { tick(); });
         name_thread(helpers_.back(), "sim-ticker");
     }
@@ -97,6 +102,10 @@ void World::start(const WorldConfig& cfg) {
 
 void World::stop() {
     stopping_ = true;
+    if (tick_wake_fd_ >= 0) {
+        uint64_t one = 1;
+        if (write(tick_wake_fd_, &one, sizeof one) < 0) perror("eventfd");
+    }
     std::vector<std::thread> helpers;
     {
         std::lock_guard<std::mutex> hold(mu_);
@@ -112,10 +121,16 @@ void World::log(const char* kind, const std::string& text) {
     if (events_.size() > kMaxEvents) events_.pop_front();
 }
 
-uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max) {
+// Sequence numbers are consecutive in the record, so the first wanted event
+// is found by its index, and only the events asked for are copied: a driver
+// polling the record often must not hold the world's lock over all of it.
+uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max, const char* kind) {
     std::lock_guard<std::mutex> hold(mu_);
-    for (const Event& e : events_) {
-        if (e.seq < seq) continue;
+    if (events_.empty()) return next_seq_;
+    uint64_t first = events_.front().seq;
+    for (size_t i = seq > first ? size_t(seq - first) : 0; i < events_.size(); ++i) {
+        const Event& e = events_[i];
+        if (kind && e.kind != kind) continue;
         if (out->size() >= max) return e.seq;
         out->push_back(e);
     }
@@ -226,12 +241,21 @@ void World::press_button(uint32_t line, double hold_s) {
     });
 }
 
+// Wakes when the next sample is due or an unfed watchdog would bite, not
+// every second: a warping clock jumps between wake-ups, and each costs one.
 void World::tick() {
+    int64_t wait_us = 1000000;
     while (!stopping_) {
-        clock_.sleep_us(1000000);
+        struct pollfd p = {tick_wake_fd_, POLLIN, 0};
+        clock_.poll(&p, 1, int(std::max<int64_t>(1, (wait_us + 999) / 1000)));
         std::lock_guard<std::mutex> hold(mu_);
         update();
-        history.sample(clock_.monotonic_us() / 1000000, phys.food_grams, phys.hopper_grams);
+        int64_t now = clock_.monotonic_us();
+        history.sample(now / 1000000, phys.food_grams, phys.hopper_grams);
+        int64_t next = (history.samples().back().mono_s + History::kEveryS) * 1000000;
+        if (wdt.armed && !wdt.bitten)
+            next = std::min(next, wdt.last_kick_us + int64_t(wdt.timeout_s) * 1000000 + 1000);
+        wait_us = next - now;
     }
 }
 

@@ -170,8 +170,10 @@ class World {
     // no stale messages wait for the next world with that key.
     void remove_queue();
 
-    // Events since `seq` (inclusive), at most `max`; returns the next seq.
-    uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000);
+    // Events since `seq` (inclusive), at most `max`, only of `kind` when
+    // given; returns the next seq.
+    uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000,
+                          const char* kind = nullptr);
     // Convenience for tests: every event of a kind, as text.
     std::vector<std::string> texts(const char* kind);
 
@@ -206,6 +208,7 @@ class World {
     UpdaterThread* updater_ = nullptr;
     std::vector<std::thread> helpers_;  // button holds and the ticker
     std::atomic<bool> stopping_{false};
+    int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop
 };
 
 // Frame helpers of the MCU model (its own, independent of the daemon's).

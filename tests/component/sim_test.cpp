@@ -297,6 +297,57 @@ TEST_F(World, WatchdogBitesAfterFifteenSilentSeconds) {
     plat_dev_close(fd);
 }
 
+// Nobody looks at the world while the watchdog starves: the ticker wakes at
+// the bite's own time, and a warping clock jumps there.
+TEST_F(World, UnfedWatchdogBitesOnTimeWhileTheClockWarps) {
+    start_world(false, 1.0);
+    world().clock().set_warp(true);
+    // A thread counts from its first wait: this one is paced and awake, so the
+    // ticker settles in its wait before anything jumps.
+    world().clock().sleep_us(1);
+    ASSERT_TRUE(sleepers_reach(world().clock(), 1));
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    int timeout = 15;
+    EXPECT_EQ(plat_dev_ioctl(fd, 0x80045705, reinterpret_cast<uintptr_t>(&timeout)), 0);
+    int64_t kicked = world().clock().now_us();
+    plat_sleep(3600);  // an hour of virtual time, in no real time to speak of
+    std::vector<sim::Event> bites;
+    world().events_since(0, &bites, 10, "watchdog");
+    ASSERT_EQ(bites.size(), 3u);  // open, keepalive, bite
+    EXPECT_EQ(bites[2].text.rfind("bite", 0), 0u) << bites[2].text;
+    EXPECT_GE(bites[2].t_us - kicked, 15 * 1000000LL);
+    EXPECT_LT(bites[2].t_us - kicked, 16 * 1000000LL);
+    plat_dev_write(fd, "V", 1);
+    plat_dev_close(fd);
+}
+
+// The record is found from a sequence number on, and filtered by kind.
+TEST_F(World, EventsFromASequenceNumberOfAKind) {
+    auto& w = world();
+    uint64_t from;
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        for (int i = 0; i < 5; ++i) w.log("a", std::to_string(i));
+    }
+    std::vector<sim::Event> none;
+    from = w.events_since(UINT64_MAX, &none);  // the next sequence number
+    EXPECT_TRUE(none.empty());
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        for (int i = 0; i < 6; ++i) w.log(i % 2 ? "b" : "a", std::to_string(i));
+    }
+    std::vector<sim::Event> evs;
+    uint64_t next = w.events_since(from, &evs, 100, "b");
+    ASSERT_EQ(evs.size(), 3u);
+    EXPECT_EQ(evs[0].seq, from + 1);
+    EXPECT_EQ(evs[2].text, "5");
+    EXPECT_EQ(next, from + 6);
+    evs.clear();
+    EXPECT_EQ(w.events_since(from, &evs, 2), from + 2);  // bounded: the next is where it stopped
+    EXPECT_EQ(evs.size(), 2u);
+}
+
 TEST_F(World, MagicCloseDisarms) {
     int fd = plat_dev_open("/dev/watchdog", 1);
     ASSERT_GE(fd, 0);
