@@ -95,8 +95,9 @@ void World::start(const WorldConfig& cfg) {
         uint64_t drain;
         while (read(tick_wake_fd_, &drain, sizeof drain) > 0) {
         }
-        helpers_.emplace_back([this] { tick(); });
-        name_thread(helpers_.back(), "sim-ticker");
+        helpers_.push_back(std::make_unique<Helper>());
+        helpers_.back()->th = std::thread([this] { tick(); });
+        name_thread(helpers_.back()->th, "sim-ticker");
     }
 }
 
@@ -106,12 +107,12 @@ void World::stop() {
         uint64_t one = 1;
         if (write(tick_wake_fd_, &one, sizeof one) < 0) perror("eventfd");
     }
-    std::vector<std::thread> helpers;
+    std::list<std::unique_ptr<Helper>> helpers;
     {
         std::lock_guard<std::mutex> hold(mu_);
         helpers.swap(helpers_);
     }
-    for (std::thread& t : helpers) t.join();
+    for (auto& h : helpers) h->th.join();
     stop_updater();
     stop_mcu();
 }
@@ -235,10 +236,27 @@ void World::mcu_send_event(uint8_t code) {
 void World::press_button(uint32_t line, double hold_s) {
     button_edge(line, true);
     std::lock_guard<std::mutex> hold(mu_);
-    helpers_.emplace_back([this, line, hold_s] {
+    reap_helpers();
+    helpers_.push_back(std::make_unique<Helper>());
+    Helper* h = helpers_.back().get();
+    h->th = std::thread([this, line, hold_s, h] {
         clock_.sleep_us(int64_t(hold_s * 1e6));
         if (!stopping_) button_edge(line, false);
+        h->done = true;
     });
+}
+
+// A driver pressing buttons for days must not keep a finished thread (and
+// its stack) per press.
+void World::reap_helpers() {
+    for (auto it = helpers_.begin(); it != helpers_.end();) {
+        if ((*it)->done) {
+            (*it)->th.join();
+            it = helpers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 // Wakes when the next sample is due or an unfed watchdog would bite, not

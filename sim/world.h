@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <deque>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -206,7 +208,12 @@ class World {
     McuThread* mcu_thread_ = nullptr;
     struct UpdaterThread;
     UpdaterThread* updater_ = nullptr;
-    std::vector<std::thread> helpers_;  // button holds and the ticker
+    struct Helper {  // a button hold or the ticker
+        std::thread th;
+        std::atomic<bool> done{false};
+    };
+    std::list<std::unique_ptr<Helper>> helpers_;
+    void reap_helpers();  // joins the helpers that ended; mu() held
     std::atomic<bool> stopping_{false};
     int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop
 };

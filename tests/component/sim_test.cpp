@@ -322,6 +322,29 @@ TEST_F(World, UnfedWatchdogBitesOnTimeWhileTheClockWarps) {
     plat_dev_close(fd);
 }
 
+int mappings() {
+    FILE* f = fopen("/proc/self/maps", "r");
+    if (!f) return -1;
+    int n = 0;
+    for (int c; (c = fgetc(f)) != EOF;)
+        if (c == '\n') ++n;
+    fclose(f);
+    return n;
+}
+
+// Each press's release runs on a thread of its own; one that has ended must
+// not keep its stack until the world stops.
+TEST_F(World, ButtonPressesLeaveNoThreadsBehind) {
+    auto press_and_wait = [&] {
+        world().press_button(0x02, 0);
+        for (int i = 0; i < 2000 && world().texts("button").size() % 2; ++i) usleep(1000);
+    };
+    for (int i = 0; i < 10; ++i) press_and_wait();  // the thread library's stack cache fills
+    int before = mappings();
+    for (int i = 0; i < 100; ++i) press_and_wait();
+    EXPECT_LT(mappings() - before, 20);  // not two mappings (stack, guard) per press
+}
+
 // The record is found from a sequence number on, and filtered by kind.
 TEST_F(World, EventsFromASequenceNumberOfAKind) {
     auto& w = world();
