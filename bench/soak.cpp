@@ -42,6 +42,12 @@ using soak::Violation;
 constexpr long kKst = 9 * 3600;  // the device's zone: Korea, no summer time
 constexpr long kDay = 86400;
 
+// SIGINT or SIGTERM ends the run early, every process it started stopped.
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) {
+    g_stop = 1;
+}
+
 double real_now() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -284,7 +290,7 @@ class Soak {
     bool enum_owed_ = false;
     long enum_owed_since_ = 0;
     double owed_real_ = 0, answer_ready_real_ = 0;
-    double worst_answer_s_ = 0;
+    double worst_answer_s_ = 0, last_try_real_ = 0;
     int phone_answered_ = 0, phone_sent_ = 0;
     int restarts_ = 0, max_grams_ = 60;
     std::map<std::string, std::vector<Violation>> bad_;
@@ -403,6 +409,9 @@ void Soak::stop_device(bool orderly, bool final_stop) {
         device_->stop(SIGKILL, 10);
         poll_output();
     }
+    // Every daemon's output, one after the other, for a look afterwards.
+    std::string all = read_file(dir_ + "/device.log");
+    write_file(dir_ + "/device.log", all + device_->output() + "---- end of daemon ----\n");
     (void)final_stop;
     ctl_.reset();
     device_.reset();
@@ -667,17 +676,24 @@ void Soak::sched_op(const Action& a) {
     std::string kind = a.kind, uuid;
     if (kind != "sched-append" && model_.empty()) kind = "sched-append";
     if (kind == "sched-append" && model_.size() >= 10) kind = "sched-delete";
+    // A list of a few meals: deletes while it is short would leave no meal to serve.
+    if (kind == "sched-delete" && model_.size() <= 2) kind = "sched-append";
+    bool base = a.a == 1;  // one of the owner's daily meals
     if (kind != "sched-append") {
         auto it = model_.begin();
         std::advance(it, std::uniform_int_distribution<size_t>(0, model_.size() - 1)(rng_));
         uuid = it->first;
     } else {
-        uuid = "meal-" + std::to_string(++uuid_seq_);
+        uuid = (base ? "base-" : "meal-") + std::to_string(++uuid_seq_);
     }
     Entry e;
     if (kind != "sched-delete") {
-        int p = pct(rng_);
-        if (p < 15) {
+        int p = base ? 100 : pct(rng_);
+        if (base) {
+            long t = vt_ + kKst + std::uniform_int_distribution<long>(600, kDay - 600)(rng_);
+            e.hour = int(t % kDay / 3600);
+            e.min = int(t % 3600 / 60);
+        } else if (p < 15) {
             e.hour = 0;
             e.min = pct(rng_) % 2;
         } else if (p < 30 && !model_.empty()) {
@@ -694,7 +710,7 @@ void Soak::sched_op(const Action& a) {
         }
         e.grams = 10 + pct(rng_) % 51;
         e.melody = pct(rng_) % 4;
-        if (pct(rng_) < 50) {
+        if (base || pct(rng_) < 50) {
             for (int d = 0; d < 7; ++d) e.days.insert(d);
         } else {
             for (int d = 0; d < 7; ++d)
@@ -914,8 +930,14 @@ int Soak::run() {
         return report();
     }
     next_enum_ = t0_ + 3600;
+    // The owner's usual day: a few meals every day, at times of the seed's.
+    for (int i = 0; i < 4; ++i) {
+        Action a{vt_, "sched-append"};
+        a.a = 1;
+        sched_op(a);
+    }
     double day1_real = 0;
-    while (vt_ < t_end_) {
+    while (vt_ < t_end_ && !g_stop) {
         usleep(o_.warp ? 20000 : 50000);
         poll();
         {
@@ -957,7 +979,8 @@ int Soak::run() {
             if (!device_) break;
         }
         if (!device_) break;
-        if (vt_ >= next_enum_ || (enum_owed_ && sip_up_)) {
+        if (vt_ >= next_enum_ || (enum_owed_ && sip_up_ && real_now() - last_try_real_ >= 2)) {
+            last_try_real_ = real_now();
             if (vt_ >= next_enum_) next_enum_ += 3600;
             enumerate(true);
         }
@@ -1142,6 +1165,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, on_stop);
+    signal(SIGTERM, on_stop);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     Soak s(o);
     return s.run();
