@@ -1,12 +1,96 @@
 #include "sim/clock.h"
 
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <list>
 #include <thread>
 
 namespace sim {
+
+namespace {
+
+const int64_t kForever = INT64_MAX;
+
+// The clocks alive now: a thread that ends unregisters only from a clock
+// still there (tests make clocks of their own and drop them).
+struct Registry {
+    std::mutex mu;
+    std::vector<std::pair<VirtualClock*, uint64_t>> clocks;
+};
+Registry& registry() {
+    static Registry* r = new Registry;  // outlives every thread's exit
+    return *r;
+}
+std::atomic<uint64_t> g_next_serial{1};
+
+}  // namespace
+
+struct VirtualClock::Entry {
+    VirtualClock* clock;
+    uint64_t serial;
+    uint64_t epoch;
+    bool paced;
+};
+
+struct VirtualClock::Waiter {
+    int64_t until;       // virtual monotonic wake-up; kForever: none
+    struct pollfd* set;  // the caller's descriptors, then the thread's wake descriptor
+    nfds_t nfds;         // the caller's descriptors only
+    int wake_fd;
+    bool paced;
+    bool woken;  // a jump reached `until`: awake, holding time, from then on
+    Entry* entry;
+};
+
+void thread_gone(const VirtualClock::Entry& e);
+
+namespace {
+
+// A thread's registrations and the descriptor a jump wakes it by.
+struct ThreadSlot {
+    std::list<VirtualClock::Entry> entries;
+    int wake_fd = -1;
+    ~ThreadSlot() {
+        for (const VirtualClock::Entry& e : entries) thread_gone(e);
+        if (wake_fd >= 0) close(wake_fd);
+    }
+};
+thread_local ThreadSlot t_slot;
+
+void signal(int fd) {
+    uint64_t one = 1;
+    if (write(fd, &one, sizeof one) < 0) perror("eventfd");
+}
+
+void drain(int fd) {
+    uint64_t n;
+    while (read(fd, &n, sizeof n) > 0) {
+    }
+}
+
+}  // namespace
+
+void thread_gone(const VirtualClock::Entry& e) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.mu);
+    for (auto& c : r.clocks) {
+        if (c.first != e.clock || c.second != e.serial) continue;
+        std::lock_guard<std::mutex> clock_hold(e.clock->mu_);
+        if (e.epoch == e.clock->epoch_ && e.paced) {
+            --e.clock->paced_;
+            e.clock->jump_locked();
+        }
+        return;
+    }
+}
 
 int64_t real_wall_us() {
     struct timespec ts;
@@ -20,8 +104,37 @@ int64_t real_mono_us() {
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-VirtualClock::VirtualClock() {
+VirtualClock::VirtualClock() : serial_(g_next_serial++) {
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> hold(r.mu);
+        r.clocks.emplace_back(this, serial_);
+    }
     set_scaled(1.0, real_wall_us());
+}
+
+VirtualClock::~VirtualClock() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> hold(r.mu);
+    r.clocks.erase(std::remove(r.clocks.begin(), r.clocks.end(), std::make_pair(this, serial_)),
+                   r.clocks.end());
+}
+
+void VirtualClock::rebase_locked() {
+    // Threads register again at their next wait; those waiting now stay counted.
+    ++epoch_;
+    paced_ = 0;
+    paced_asleep_ = 0;
+    for (Waiter* w : waiters_) {
+        w->entry->epoch = epoch_;
+        if (w->paced) {
+            ++paced_;
+            if (!w->woken) ++paced_asleep_;
+        }
+        signal(w->wake_fd);  // their time-outs were reckoned at the old pace
+    }
+    cap_real0_ = real0_us_;
+    cap_mono0_ = mono0_us_;
 }
 
 void VirtualClock::set_scaled(double speed, int64_t start_us) {
@@ -31,6 +144,8 @@ void VirtualClock::set_scaled(double speed, int64_t start_us) {
     real0_us_ = real_mono_us();
     mono0_us_ = 0;
     wall_offset_ = start_us;
+    jumped_ = 0;
+    rebase_locked();
     cv_.notify_all();
 }
 
@@ -41,6 +156,7 @@ void VirtualClock::set_manual(int64_t start_us, bool auto_advance) {
     speed_ = 1.0;
     manual_mono_ = 0;
     wall_offset_ = start_us;
+    rebase_locked();
     cv_.notify_all();
 }
 
@@ -76,6 +192,190 @@ void VirtualClock::set_time(int64_t wall_us) {
     wall_offset_ = wall_us - mono_locked();
 }
 
+void VirtualClock::set_warp(bool on) {
+    std::lock_guard<std::mutex> hold(mu_);
+    warp_ = on;
+    cap_real0_ = real_mono_us();
+    cap_mono0_ = mono_locked();
+    jump_locked();
+}
+
+void VirtualClock::set_max_speed(double virtual_per_real) {
+    std::lock_guard<std::mutex> hold(mu_);
+    max_speed_ = virtual_per_real > 0 ? virtual_per_real : 0;
+    cap_real0_ = real_mono_us();
+    cap_mono0_ = mono_locked();
+    for (Waiter* w : waiters_) signal(w->wake_fd);  // their time-outs change
+    jump_locked();
+}
+
+bool VirtualClock::warp() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return warp_;
+}
+
+double VirtualClock::max_speed() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return max_speed_;
+}
+
+int64_t VirtualClock::jumped_us() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return jumped_;
+}
+
+void VirtualClock::keep_real_time(const std::string& prefix) {
+    std::lock_guard<std::mutex> hold(mu_);
+    real_time_.push_back(prefix);
+}
+
+int VirtualClock::sleepers() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return manual_ ? blocked_ : int(waiters_.size());
+}
+
+bool VirtualClock::register_locked(Entry** entry) {
+    char name[16] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    auto paced_name = [&] {
+        for (const std::string& p : real_time_)
+            if (strncmp(name, p.c_str(), p.size()) == 0) return false;
+        return true;
+    };
+    ThreadSlot& slot = t_slot;
+    for (Entry& e : slot.entries) {
+        if (e.clock != this || e.serial != serial_) continue;
+        if (e.epoch != epoch_) {
+            e.epoch = epoch_;
+            e.paced = paced_name();
+            if (e.paced) ++paced_;
+        }
+        *entry = &e;
+        return e.paced;
+    }
+    slot.entries.push_back(Entry{this, serial_, epoch_, paced_name()});
+    *entry = &slot.entries.back();
+    if ((*entry)->paced) ++paced_;
+    return (*entry)->paced;
+}
+
+// Reckoned from the anchor, with at most a tenth of a real second's worth
+// banked: a clock that was held back does not then leap.
+int64_t VirtualClock::ceiling_locked(int64_t real_now) {
+    int64_t now = mono_locked();
+    int64_t cap = cap_mono0_ + int64_t(double(real_now - cap_real0_) * max_speed_);
+    cap = std::min(cap, now + int64_t(max_speed_ * 100000));
+    cap_real0_ = real_now;
+    cap_mono0_ = cap;
+    return cap;
+}
+
+bool VirtualClock::poller_ready_locked() {
+    struct pollfd set[64];
+    nfds_t n = 0;
+    for (Waiter* w : waiters_) {
+        if (w->woken) continue;
+        for (nfds_t i = 0; i < w->nfds && n < 64; ++i)
+            set[n++] = {w->set[i].fd, w->set[i].events, 0};
+    }
+    return n > 0 && ::poll(set, n, 0) > 0;
+}
+
+// Every paced thread asleep and no sleeping poller's descriptor ready: time
+// moves to the earliest wake-up (or to the ceiling), and whoever wakes there
+// is awake from this moment, so that nothing jumps again before it has slept.
+void VirtualClock::jump_locked() {
+    if (manual_ || !warp_ || paced_ <= 0 || paced_asleep_ < paced_) return;
+    int64_t next = kForever;
+    for (Waiter* w : waiters_)
+        if (!w->woken) next = std::min(next, w->until);
+    if (next == kForever) return;
+    int64_t now = mono_locked();
+    if (next > now) {
+        if (poller_ready_locked()) return;
+        int64_t target = next;
+        if (max_speed_ > 0) target = std::min(target, ceiling_locked(real_mono_us()));
+        if (target > now) {
+            mono0_us_ += target - now;
+            jumped_ += target - now;
+            now = target;
+        }
+    }
+    for (Waiter* w : waiters_) {
+        if (w->woken || w->until > now) continue;
+        w->woken = true;
+        if (w->paced) --paced_asleep_;
+        signal(w->wake_fd);
+    }
+}
+
+int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until, struct pollfd* fds,
+                              nfds_t nfds) {
+    ThreadSlot& slot = t_slot;
+    if (slot.wake_fd < 0) slot.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (slot.wake_fd < 0) {  // no descriptors left: wait as a plain poll would
+        int ms = until == kForever ? -1 : int(double(until - mono_locked()) / 1000.0 / speed_);
+        lock.unlock();
+        int rc = ::poll(fds, nfds, ms < 0 && until != kForever ? 0 : ms);
+        lock.lock();
+        return rc;
+    }
+    std::vector<struct pollfd> big;
+    struct pollfd local[32];
+    struct pollfd* set = local;
+    if (nfds + 1 > 32) {
+        big.resize(nfds + 1);
+        set = big.data();
+    }
+    for (nfds_t i = 0; i < nfds; ++i) set[i] = {fds[i].fd, fds[i].events, 0};
+    set[nfds] = {slot.wake_fd, POLLIN, 0};
+    Entry* entry = nullptr;
+    bool paced = register_locked(&entry);
+    Waiter me{until, set, nfds, slot.wake_fd, paced, false, entry};
+    waiters_.push_back(&me);
+    if (paced) ++paced_asleep_;
+    int rc = 0;
+    for (;;) {
+        jump_locked();
+        if (me.woken) break;
+        int64_t real = real_mono_us();
+        int64_t now = mono_locked();
+        if (now >= until) break;
+        struct timespec ts, *tsp = nullptr;
+        if (until != kForever) {
+            double ns = double(until - now) * 1000.0 / speed_;
+            if (warp_ && max_speed_ > 0) {
+                // The ceiling lets this wake-up come sooner than real pace.
+                double by_cap = double(until - ceiling_locked(real)) * 1000.0 / max_speed_;
+                if (by_cap > 0) ns = std::min(ns, by_cap);
+            }
+            int64_t whole = int64_t(ns) + 1;
+            ts.tv_sec = time_t(whole / 1000000000);
+            ts.tv_nsec = long(whole % 1000000000);
+            tsp = &ts;
+        }
+        lock.unlock();
+        int n = ppoll(set, nfds + 1, tsp, nullptr);
+        int err = errno;
+        lock.lock();
+        if (n < 0 && err != EINTR) {
+            rc = -1;
+            break;
+        }
+        if (n > 0) {
+            bool woke = set[nfds].revents != 0;
+            if (woke) drain(slot.wake_fd);
+            rc = n - (woke ? 1 : 0);
+            if (rc > 0) break;
+        }
+    }
+    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
+    if (me.paced && !me.woken) --paced_asleep_;
+    drain(slot.wake_fd);  // a jump's signal that came after the wait ended
+    for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = rc > 0 ? set[i].revents : 0;
+    return rc;
+}
+
 void VirtualClock::sleep_us(int64_t us) {
     if (us <= 0) return;
     std::unique_lock<std::mutex> lock(mu_);
@@ -86,31 +386,30 @@ void VirtualClock::sleep_us(int64_t us) {
             return;
         }
         int64_t until = manual_mono_ + us;
+        ++blocked_;
         cv_.wait(lock, [&] { return !manual_ || manual_mono_ >= until; });
+        --blocked_;
         return;
     }
-    double real = double(us) / speed_;
-    lock.unlock();
-    // Below a microsecond of real time a sleep is only a system call's cost.
-    if (real >= 1.0) std::this_thread::sleep_for(std::chrono::microseconds(int64_t(real)));
+    // Below a microsecond of real time a sleep is only a system call's cost;
+    // the thread stays awake (a load-cell read's bit timing).
+    if (double(us) / speed_ < 1.0) return;
+    wait_scaled(lock, mono_locked() + us, nullptr, 0);
 }
 
 int VirtualClock::poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
-    if (timeout_ms < 0) return ::poll(fds, nfds, -1);
-    bool manual_now, auto_now;
-    double speed;
-    {
-        std::lock_guard<std::mutex> hold(mu_);
-        manual_now = manual_;
-        auto_now = auto_advance_;
-        speed = speed_;
+    if (timeout_ms == 0) return ::poll(fds, nfds, 0);
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!manual_) {
+        int64_t until = timeout_ms < 0 ? kForever : mono_locked() + int64_t(timeout_ms) * 1000;
+        return wait_scaled(lock, until, fds, nfds);
     }
-    if (!manual_now) {
-        double real_ms = double(timeout_ms) / speed;
-        int ms = timeout_ms == 0 ? 0 : std::max(1, int(real_ms + 0.5));
-        return ::poll(fds, nfds, ms);
+    if (timeout_ms < 0) {
+        lock.unlock();
+        return ::poll(fds, nfds, -1);
     }
-    if (auto_now) {
+    if (auto_advance_) {
+        lock.unlock();
         int rc = ::poll(fds, nfds, 0);
         if (rc != 0) return rc;
         sleep_us(int64_t(timeout_ms) * 1000);
@@ -118,12 +417,17 @@ int VirtualClock::poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
     }
     // Blocking manual clock: wait in short real slices until a descriptor is
     // ready or the test has moved time past the time-out.
-    int64_t until = monotonic_us() + int64_t(timeout_ms) * 1000;
+    int64_t until = manual_mono_ + int64_t(timeout_ms) * 1000;
+    ++blocked_;
+    int rc = 0;
     for (;;) {
-        int rc = ::poll(fds, nfds, 2);
-        if (rc != 0) return rc;
-        if (monotonic_us() >= until) return 0;
+        lock.unlock();
+        rc = ::poll(fds, nfds, 2);
+        lock.lock();
+        if (rc != 0 || !manual_ || manual_mono_ >= until) break;
     }
+    --blocked_;
+    return rc;
 }
 
 }  // namespace sim

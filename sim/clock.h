@@ -5,6 +5,15 @@
 // Manual: time moves only when told. With auto_advance every sleep moves it
 // forward by its own length at once (single-threaded tests run in
 // microseconds); without, sleepers block until the test calls advance().
+//
+// Warp (scaled clock): while every paced thread sleeps on this clock and no
+// sleeping poller has a ready descriptor, time moves straight to the earliest
+// wake-up instead of waiting for it. A thread is paced from its first wait on
+// the clock until it ends, unless its name says it keeps real time (the SIP
+// stack's thread, which runs on its own timers and only now and then waits
+// here). A thread awake (woken, or busy in a real system call such as a
+// serial read or an HTTP post) holds time at `speed`: its work takes no
+// virtual time beyond the jump that woke it.
 #pragma once
 
 #include <poll.h>
@@ -12,12 +21,17 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace sim {
 
 class VirtualClock {
   public:
     VirtualClock();
+    ~VirtualClock();
+    VirtualClock(const VirtualClock&) = delete;
+    VirtualClock& operator=(const VirtualClock&) = delete;
 
     void set_scaled(double speed, int64_t start_us);
     void set_manual(int64_t start_us, bool auto_advance);
@@ -35,11 +49,36 @@ class VirtualClock {
     // Set the wall time (settimeofday, or a test placing the device).
     void set_time(int64_t wall_us);
 
+    // Scaled clock: jumps on or off, and a ceiling on the virtual seconds per
+    // real second they may reach (0: none), so that a driver's real-time
+    // services keep up. Off by default.
+    void set_warp(bool on);
+    void set_max_speed(double virtual_per_real);
+    bool warp();
+    double max_speed();
+    int64_t jumped_us();  // virtual time the jumps have skipped, in total
+    // Threads whose name starts with `prefix` are never paced.
+    void keep_real_time(const std::string& prefix);
+
+    // Threads inside a sleep or poll on this clock right now.
+    int sleepers();
+
     bool manual() const { return manual_; }
     double speed() const { return speed_; }
 
+    struct Waiter;  // one thread's wait (sim/clock.cpp)
+    struct Entry;   // one thread's registration
+
   private:
     int64_t mono_locked();  // virtual monotonic time; mu_ held
+    int wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until, struct pollfd* fds,
+                    nfds_t nfds);
+    bool register_locked(Entry** entry);  // this thread's registration; true when paced
+    void jump_locked();                   // the warp's one rule; mu_ held
+    bool poller_ready_locked();
+    int64_t ceiling_locked(int64_t real_now);
+    void rebase_locked();  // a new mode or speed: counts start again
+    friend void thread_gone(const Entry& e);
 
     std::mutex mu_;
     std::condition_variable cv_;
@@ -47,9 +86,22 @@ class VirtualClock {
     bool auto_advance_ = true;
     double speed_ = 1.0;
     int64_t real0_us_ = 0;     // real monotonic time when scaled time was set
-    int64_t mono0_us_ = 0;     // virtual monotonic time at real0_us_
+    int64_t mono0_us_ = 0;     // virtual monotonic time at real0_us_ (jumps included)
     int64_t manual_mono_ = 0;  // manual clock's monotonic time
     int64_t wall_offset_ = 0;  // wall = monotonic + offset
+    int blocked_ = 0;          // manual clock's blocked sleepers and pollers
+
+    // Warp.
+    uint64_t serial_;     // this clock among all clocks a thread may have met
+    uint64_t epoch_ = 0;  // registrations older than the last set_scaled/set_manual are void
+    bool warp_ = false;
+    double max_speed_ = 0;
+    int64_t cap_real0_ = 0, cap_mono0_ = 0;  // the ceiling's anchor
+    int64_t jumped_ = 0;
+    int paced_ = 0;         // threads registered as paced
+    int paced_asleep_ = 0;  // of those, waiting and not yet woken
+    std::vector<Waiter*> waiters_;
+    std::vector<std::string> real_time_;
 };
 
 int64_t real_wall_us();

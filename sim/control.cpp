@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <list>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "include/feed_cmd.h"
 #include "include/owned.h"
 #include "include/thread_name.h"
+#include "sim/fd.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -41,6 +43,32 @@ std::string ok() {
     return "{\"ok\":true}";
 }
 
+// The clock's pace: its speed, the warp, its ceiling and what it has skipped.
+json_t* pace_state(World& w) {
+    VirtualClock& c = w.clock();
+    return json_pack("{s:f,s:b,s:f,s:I}", "speed", c.speed(), "warp", c.warp(), "max_speed",
+                     c.max_speed(), "jumped_s", (json_int_t)(c.jumped_us() / 1000000));
+}
+
+// {"op":"pace","warp":false} stops the jumps, "max_speed" bounds them (0: no bound).
+std::string set_pace(World& w, json_t* req) {
+    json_t* warp = json_object_get(req, "warp");
+    json_t* max = json_object_get(req, "max_speed");
+    if (warp && !json_is_boolean(warp)) return error("pace needs boolean \"warp\"");
+    if (max && (!json_is_number(max) || json_number_value(max) < 0))
+        return error("pace needs \"max_speed\" >= 0");
+    if (w.clock().manual()) return error("the clock is manual");
+    if (max) w.clock().set_max_speed(json_number_value(max));
+    if (warp) w.clock().set_warp(json_is_true(warp));
+    if (warp || max) {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("control", std::string("pace warp ") + (w.clock().warp() ? "on" : "off") +
+                             " max_speed " + std::to_string(w.clock().max_speed()));
+    }
+    Json r(json_pack("{s:b,s:o}", "ok", 1, "clock", pace_state(w)));
+    return dump(r.get());
+}
+
 json_t* state(World& w) {
     std::lock_guard<std::mutex> hold(w.mu());
     w.update();
@@ -59,6 +87,7 @@ json_t* state(World& w) {
     json_object_set_new(s, "network_up", json_boolean(w.shell.network_up));
     int64_t age = w.wdt.keepalives ? (w.clock().monotonic_us() - w.wdt.last_kick_us) / 1000000 : -1;
     json_object_set_new(json_object_get(s, "watchdog"), "keepalive_age_s", json_integer(age));
+    json_object_set_new(s, "clock", pace_state(w));
     return s;
 }
 
@@ -79,10 +108,9 @@ std::string history(World& w) {
 
 json_t* events(World& w, uint64_t since, const char* kind) {
     std::vector<Event> evs;
-    uint64_t next = w.events_since(since, &evs);
+    uint64_t next = w.events_since(since, &evs, 100000, kind);
     json_t* list = json_array();
     for (const Event& e : evs) {
-        if (kind && e.kind != kind) continue;
         json_array_append_new(list, json_pack("{s:I,s:I,s:s,s:s}", "seq", (json_int_t)e.seq, "t",
                                               (json_int_t)(e.t_us / 1000000), "kind",
                                               e.kind.c_str(), "text", e.text.c_str()));
@@ -323,6 +351,7 @@ std::string control_handle(World& w, const std::string& line) {
     if (strcmp(op, "fault") == 0) return set_fault(w, r);
     if (strcmp(op, "set") == 0) return set_world(w, r);
     if (strcmp(op, "clock") == 0) return set_clock(w, r);
+    if (strcmp(op, "pace") == 0) return set_pace(w, r);
     for (const ExtraOp& x : g_extra_ops)
         if (strcmp(op, x.name) == 0) return x.handler(r);
     if (strcmp(op, "feed") == 0) return send_feed(w, r);
@@ -371,17 +400,32 @@ std::string control_handle(World& w, const std::string& line) {
 
 namespace {
 
+// One connection: its descriptor and its thread, released when it ends.
+struct Client {
+    explicit Client(int fd) : fd(fd) {}
+    ~Client() {
+        if (th.joinable()) th.join();
+    }
+    Fd fd;
+    std::thread th;
+    std::atomic<bool> done{false};
+};
+
 struct Server {
     int listen_fd = -1;
-    int wake = -1;  // eventfd: time to stop
+    int wake = -1;  // eventfd: a connection ended, or time to stop
     std::string path;
     std::atomic<bool> stop{false};
     std::thread th;
     std::mutex mu;
-    std::vector<int> client_fds;
-    std::vector<std::thread> clients;
+    std::list<std::unique_ptr<Client>> clients;
 };
 Server* g_server = nullptr;
+
+void wake_server(Server& s) {
+    uint64_t one = 1;
+    if (write(s.wake, &one, sizeof one) < 0) perror("eventfd");
+}
 
 // One connection: each request line gets its reply line. A connection has a
 // thread of its own so that a feeding request waiting for its reply does not
@@ -402,15 +446,42 @@ void serve_client(World& w, int fd) {
     }
 }
 
+// Joins the connections that ended: a driver making one connection per
+// request must not leave a descriptor and a thread's stack behind each time.
+void reap(Server& s) {
+    std::list<std::unique_ptr<Client>> ended;
+    {
+        std::lock_guard<std::mutex> hold(s.mu);
+        for (auto it = s.clients.begin(); it != s.clients.end();) {
+            auto next = std::next(it);
+            if ((*it)->done) ended.splice(ended.end(), s.clients, it);
+            it = next;
+        }
+    }
+    ended.clear();  // joins each thread, then closes its descriptor
+}
+
 void serve(World& w, Server& s) {
     while (!s.stop) {
         struct pollfd p[2] = {{s.listen_fd, POLLIN, 0}, {s.wake, POLLIN, 0}};
-        if (poll(p, 2, -1) <= 0 || !(p[0].revents & POLLIN)) continue;
+        if (poll(p, 2, -1) <= 0) continue;
+        if (p[1].revents & POLLIN) {
+            uint64_t drain;
+            if (read(s.wake, &drain, sizeof drain) < 0) perror("eventfd");
+            reap(s);
+        }
+        if (!(p[0].revents & POLLIN)) continue;
         int fd = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        auto c = std::make_unique<Client>(fd);
+        Client* mine = c.get();
         std::lock_guard<std::mutex> hold(s.mu);
-        s.client_fds.push_back(fd);
-        s.clients.emplace_back([&w, fd] { serve_client(w, fd); });
+        c->th = std::thread([&w, &s, mine] {
+            serve_client(w, mine->fd.get());
+            mine->done = true;
+            wake_server(s);
+        });
+        s.clients.push_back(std::move(c));
     }
 }
 
@@ -445,13 +516,14 @@ int control_start(World& w, const std::string& path) {
 void control_stop() {
     if (!g_server) return;
     g_server->stop = true;
-    uint64_t one = 1;
-    if (write(g_server->wake, &one, sizeof one) < 0) perror("eventfd");
+    wake_server(*g_server);
     g_server->th.join();
+    {
+        std::lock_guard<std::mutex> hold(g_server->mu);
+        for (auto& c : g_server->clients) shutdown(c->fd.get(), SHUT_RDWR);
+    }
+    g_server->clients.clear();  // joins each connection's thread
     close(g_server->wake);
-    for (int fd : g_server->client_fds) shutdown(fd, SHUT_RDWR);
-    for (std::thread& t : g_server->clients) t.join();
-    for (int fd : g_server->client_fds) close(fd);
     close(g_server->listen_fd);
     unlink(g_server->path.c_str());
     delete g_server;

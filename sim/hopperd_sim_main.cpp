@@ -1,6 +1,6 @@
 // hopperd-sim: the daemon on the simulated board.
-//   hopperd-sim --root DIR [--speed N] [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET]
-//               [--sip-scale N]
+//   hopperd-sim --root DIR [--speed N] [--warp] [--start "YYYY-MM-DD HH:MM:SS"]
+//               [--control SOCKET] [--sip-scale N]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,8 +20,8 @@ namespace {
 
 int usage() {
     fprintf(stderr,
-            "usage: hopperd-sim --root DIR [--speed N] [--start \"YYYY-MM-DD HH:MM:SS\"] "
-            "[--control SOCKET] [--sip-scale N]\n");
+            "usage: hopperd-sim --root DIR [--speed N] [--warp] [--start \"YYYY-MM-DD "
+            "HH:MM:SS\"] [--control SOCKET] [--sip-scale N]\n");
     return 2;
 }
 
@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
     std::string control;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--warp") {
+            cfg.warp = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         const char* v = argv[++i];
         if (a == "--root") {
@@ -83,6 +87,10 @@ int main(int argc, char** argv) {
     // take each other's update requests or updater stop messages.
     cfg.msgq_key = int(0x49000000 | getpid());
     sim::World& w = sim::World::get();
+    // The SIP stack's thread runs on its own real-time timers and waits on
+    // the virtual clock only inside a command's handler: never paced, or a
+    // warping clock would stand still while it sits in its event loop.
+    w.clock().keep_real_time("sip-stack");
     w.start(cfg);
     w.remove_queue();  // a stale one from an earlier process with this pid
     if (w.tty_path().empty()) return 1;

@@ -2,6 +2,7 @@
 #include "include/thread_name.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -75,6 +76,8 @@ void World::start(const WorldConfig& cfg) {
             clock_.set_manual(start, cfg.auto_advance);
         else
             clock_.set_scaled(cfg.speed, start);
+        clock_.set_max_speed(0);
+        clock_.set_warp(cfg.warp && !cfg.manual_clock);
         phys.last_update_us = clock_.monotonic_us();
         if (bttn_event_fd < 0) bttn_event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         uint64_t drain;
@@ -88,19 +91,28 @@ void World::start(const WorldConfig& cfg) {
     stopping_ = false;
     // A watchdog that stops being fed bites even when nobody looks.
     if (!cfg.manual_clock) {
-        helpers_.emplace_back([this] { tick(); });
-        name_thread(helpers_.back(), "sim-ticker");
+        if (tick_wake_fd_ < 0) tick_wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        uint64_t drain;
+        while (read(tick_wake_fd_, &drain, sizeof drain) > 0) {
+        }
+        helpers_.push_back(std::make_unique<Helper>());
+        helpers_.back()->th = std::thread([this] { tick(); });
+        name_thread(helpers_.back()->th, "sim-ticker");
     }
 }
 
 void World::stop() {
     stopping_ = true;
-    std::vector<std::thread> helpers;
+    if (tick_wake_fd_ >= 0) {
+        uint64_t one = 1;
+        if (write(tick_wake_fd_, &one, sizeof one) < 0) perror("eventfd");
+    }
+    std::list<std::unique_ptr<Helper>> helpers;
     {
         std::lock_guard<std::mutex> hold(mu_);
         helpers.swap(helpers_);
     }
-    for (std::thread& t : helpers) t.join();
+    for (auto& h : helpers) h->th.join();
     stop_updater();
     stop_mcu();
 }
@@ -110,10 +122,16 @@ void World::log(const char* kind, const std::string& text) {
     if (events_.size() > kMaxEvents) events_.pop_front();
 }
 
-uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max) {
+// Sequence numbers are consecutive in the record, so the first wanted event
+// is found by its index, and only the events asked for are copied: a driver
+// polling the record often must not hold the world's lock over all of it.
+uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max, const char* kind) {
     std::lock_guard<std::mutex> hold(mu_);
-    for (const Event& e : events_) {
-        if (e.seq < seq) continue;
+    if (events_.empty()) return next_seq_;
+    uint64_t first = events_.front().seq;
+    for (size_t i = seq > first ? size_t(seq - first) : 0; i < events_.size(); ++i) {
+        const Event& e = events_[i];
+        if (kind && e.kind != kind) continue;
         if (out->size() >= max) return e.seq;
         out->push_back(e);
     }
@@ -218,18 +236,44 @@ void World::mcu_send_event(uint8_t code) {
 void World::press_button(uint32_t line, double hold_s) {
     button_edge(line, true);
     std::lock_guard<std::mutex> hold(mu_);
-    helpers_.emplace_back([this, line, hold_s] {
+    reap_helpers();
+    helpers_.push_back(std::make_unique<Helper>());
+    Helper* h = helpers_.back().get();
+    h->th = std::thread([this, line, hold_s, h] {
         clock_.sleep_us(int64_t(hold_s * 1e6));
         if (!stopping_) button_edge(line, false);
+        h->done = true;
     });
 }
 
+// A driver pressing buttons for days must not keep a finished thread (and
+// its stack) per press.
+void World::reap_helpers() {
+    for (auto it = helpers_.begin(); it != helpers_.end();) {
+        if ((*it)->done) {
+            (*it)->th.join();
+            it = helpers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Wakes when the next sample is due or an unfed watchdog would bite, not
+// every second: a warping clock jumps between wake-ups, and each costs one.
 void World::tick() {
+    int64_t wait_us = 1000000;
     while (!stopping_) {
-        clock_.sleep_us(1000000);
+        struct pollfd p = {tick_wake_fd_, POLLIN, 0};
+        clock_.poll(&p, 1, int(std::max<int64_t>(1, (wait_us + 999) / 1000)));
         std::lock_guard<std::mutex> hold(mu_);
         update();
-        history.sample(clock_.monotonic_us() / 1000000, phys.food_grams, phys.hopper_grams);
+        int64_t now = clock_.monotonic_us();
+        history.sample(now / 1000000, phys.food_grams, phys.hopper_grams);
+        int64_t next = (history.samples().back().mono_s + History::kEveryS) * 1000000;
+        if (wdt.armed && !wdt.bitten)
+            next = std::min(next, wdt.last_kick_us + int64_t(wdt.timeout_s) * 1000000 + 1000);
+        wait_us = next - now;
     }
 }
 

@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <deque>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -34,6 +36,7 @@ struct WorldConfig {
     bool manual_clock = false;
     bool auto_advance = true;  // manual clock only
     double speed = 1.0;        // scaled clock only
+    bool warp = false;         // scaled clock only: jump to the next wake-up while all sleep
     int64_t start_us = 0;      // virtual wall time at start; 0: now
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
@@ -169,8 +172,10 @@ class World {
     // no stale messages wait for the next world with that key.
     void remove_queue();
 
-    // Events since `seq` (inclusive), at most `max`; returns the next seq.
-    uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000);
+    // Events since `seq` (inclusive), at most `max`, only of `kind` when
+    // given; returns the next seq.
+    uint64_t events_since(uint64_t seq, std::vector<Event>* out, size_t max = 100000,
+                          const char* kind = nullptr);
     // Convenience for tests: every event of a kind, as text.
     std::vector<std::string> texts(const char* kind);
 
@@ -203,8 +208,14 @@ class World {
     McuThread* mcu_thread_ = nullptr;
     struct UpdaterThread;
     UpdaterThread* updater_ = nullptr;
-    std::vector<std::thread> helpers_;  // button holds and the ticker
+    struct Helper {  // a button hold or the ticker
+        std::thread th;
+        std::atomic<bool> done{false};
+    };
+    std::list<std::unique_ptr<Helper>> helpers_;
+    void reap_helpers();  // joins the helpers that ended; mu() held
     std::atomic<bool> stopping_{false};
+    int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop
 };
 
 // Frame helpers of the MCU model (its own, independent of the daemon's).

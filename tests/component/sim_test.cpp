@@ -1,8 +1,14 @@
 // The board simulator itself: clocks, physics, devices, programs, control.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 #include <tuple>
 
@@ -25,6 +31,15 @@ TEST(VirtualClock, ManualAutoAdvanceMovesWithEachSleep) {
     EXPECT_EQ(c.monotonic_us(), 600 * 1000000LL);
 }
 
+// Until `n` threads are inside a wait on the clock (at most ten real seconds).
+bool sleepers_reach(sim::VirtualClock& c, int n) {
+    for (int i = 0; i < 10000; ++i) {
+        if (c.sleepers() == n) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
 TEST(VirtualClock, ManualBlockingSleepWaitsForAdvance) {
     sim::VirtualClock c;
     c.set_manual(0, false);
@@ -33,7 +48,8 @@ TEST(VirtualClock, ManualBlockingSleepWaitsForAdvance) {
         c.sleep_us(10 * 1000000LL);
         woke = true;
     });
-    usleep(20000);
+    // An advance before the sleep began would leave the sleeper waiting for good.
+    ASSERT_TRUE(sleepers_reach(c, 1));
     c.advance(9 * 1000000LL);
     usleep(20000);
     EXPECT_FALSE(woke);
@@ -57,6 +73,149 @@ TEST(VirtualClock, ScaledRunsFasterThanRealTime) {
     double real_ms = (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
     EXPECT_GE(real_ms, 9.0);
     EXPECT_LT(real_ms, 200.0);
+}
+
+// Warp. A speed of one makes any jump obvious: without one, a hundred
+// virtual seconds take a hundred real ones.
+const int64_t kS = 1000000;
+
+struct Warped : ::testing::Test {
+    void SetUp() override {
+        c.set_scaled(1.0, 0);
+        c.set_warp(true);
+    }
+    // Sleeps `us` on the clock and gives the virtual time it woke at.
+    std::thread sleeper(int64_t us, std::atomic<int64_t>* woke_at) {
+        return std::thread([this, us, woke_at] {
+            c.sleep_us(us);
+            *woke_at = c.monotonic_us();
+        });
+    }
+    sim::VirtualClock c;
+};
+
+TEST_F(Warped, JumpsToEachWakeUpInTurn) {
+    c.sleep_us(1);  // paced and awake: nothing jumps while the sleepers settle
+    std::atomic<int64_t> a{-1}, b{-1};
+    std::thread ta = sleeper(300 * kS, &a);
+    std::thread tb = sleeper(100 * kS, &b);
+    ASSERT_TRUE(sleepers_reach(c, 2));
+    c.sleep_us(1000 * kS);  // the last to sleep: 100 s, 300 s, then 1000 s
+    ta.join();
+    tb.join();
+    EXPECT_GE(b, 100 * kS);
+    EXPECT_LT(b, 101 * kS);
+    EXPECT_GE(a, 300 * kS);
+    EXPECT_LT(a, 301 * kS);
+    EXPECT_GE(c.jumped_us(), 290 * kS);
+}
+
+// A paced thread that is awake (busy, or in a real system call) holds time;
+// one that ends no longer counts.
+TEST_F(Warped, AnAwakePacedThreadHoldsTime) {
+    c.sleep_us(1);  // this thread is paced from now on, and awake
+    std::atomic<int64_t> a{-1};
+    std::thread ta = sleeper(100 * kS, &a);
+    ASSERT_TRUE(sleepers_reach(c, 1));
+    usleep(50000);
+    EXPECT_LT(c.monotonic_us(), 5 * kS);
+    EXPECT_EQ(a, -1);
+    c.sleep_us(1000 * kS);  // now all sleep: to 100 s, then (the sleeper gone) to 1000 s
+    ta.join();
+    EXPECT_GE(a, 100 * kS);
+    EXPECT_LT(a, 101 * kS);
+    EXPECT_GE(c.monotonic_us(), 1000 * kS);
+    EXPECT_LT(c.monotonic_us(), 1001 * kS);
+}
+
+// The thread a jump wakes works in no virtual time: nothing jumps again
+// until it sleeps.
+TEST_F(Warped, AWokenThreadHoldsUntilItSleepsAgain) {
+    c.sleep_us(1);
+    std::atomic<int64_t> done_at{-1}, b{-1};
+    std::thread ta([&] {
+        c.sleep_us(100 * kS);
+        usleep(50000);  // real work after the wake-up
+        done_at = c.monotonic_us();
+        c.sleep_us(1000 * kS);
+    });
+    std::thread tb = sleeper(200 * kS, &b);
+    ASSERT_TRUE(sleepers_reach(c, 2));
+    c.sleep_us(2000 * kS);
+    ta.join();
+    tb.join();
+    EXPECT_GE(done_at, 100 * kS);
+    EXPECT_LT(done_at, 101 * kS);
+    EXPECT_GE(b, 200 * kS);
+    EXPECT_LT(b, 201 * kS);
+}
+
+// A poller whose descriptor is ready is about to run: the clock never jumps
+// past it, even when it is the last to go to sleep.
+TEST_F(Warped, NeverPastAPollerWithAReadyDescriptor) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::atomic<bool> paced{false}, go{false};
+    std::atomic<int64_t> polled_at{-1}, s{-1};
+    std::atomic<int> rc{-2};
+    std::thread tp([&] {
+        c.sleep_us(1);  // paced, then awake: nothing jumps while the sleeper settles
+        paced = true;
+        while (!go) usleep(1000);
+        struct pollfd p = {fds[0], POLLIN, 0};
+        rc = c.poll(&p, 1, 500 * 1000);
+        polled_at = c.monotonic_us();
+    });
+    while (!paced) usleep(1000);
+    std::thread ts = sleeper(100 * kS, &s);
+    ASSERT_TRUE(sleepers_reach(c, 1));
+    ASSERT_EQ(write(fds[1], "x", 1), 1);  // a datagram lands before the poll
+    go = true;
+    tp.join();
+    ts.join();
+    EXPECT_EQ(rc, 1);
+    EXPECT_LT(polled_at, 100 * kS);
+    EXPECT_GE(s, 100 * kS);  // the poller gone, the sleeper's turn
+    EXPECT_LT(s, 101 * kS);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// Off at run time: the clock keeps pace with real time; on again: it jumps.
+// A thread that keeps real time never holds a jump back.
+TEST_F(Warped, SwitchedAtRunTimeAndRealTimeThreadsNeverPaced) {
+    c.keep_real_time("rt-");
+    c.set_warp(false);
+    std::atomic<bool> stop{false};
+    std::thread rt([&] {
+        pthread_setname_np(pthread_self(), "rt-stack");
+        c.sleep_us(1);  // waits on the clock once, then stays awake in its own loop
+        while (!stop) usleep(1000);
+    });
+    std::atomic<int64_t> a{-1};
+    std::thread ta = sleeper(100 * kS, &a);
+    ASSERT_TRUE(sleepers_reach(c, 1));
+    usleep(50000);
+    EXPECT_EQ(a, -1);
+    c.set_warp(true);
+    ta.join();
+    EXPECT_GE(a, 100 * kS);
+    stop = true;
+    rt.join();
+}
+
+// Bounded: never faster than the ceiling, in virtual seconds per real second.
+TEST_F(Warped, TheCeilingBoundsTheSpeed) {
+    c.set_max_speed(1000);
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    std::atomic<int64_t> a{-1};
+    std::thread ta = sleeper(200 * kS, &a);
+    ta.join();
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    double real_ms = (t1.tv_sec - t0.tv_sec) * 1e3 + (t1.tv_nsec - t0.tv_nsec) / 1e6;
+    EXPECT_GE(a, 200 * kS);
+    EXPECT_GE(real_ms, 180.0);  // 200 virtual s at 1000 per real second
 }
 
 class World : public SimTest {};
@@ -136,6 +295,80 @@ TEST_F(World, WatchdogBitesAfterFifteenSilentSeconds) {
         EXPECT_EQ(world().wdt.keepalives, 2u);
     }
     plat_dev_close(fd);
+}
+
+// Nobody looks at the world while the watchdog starves: the ticker wakes at
+// the bite's own time, and a warping clock jumps there.
+TEST_F(World, UnfedWatchdogBitesOnTimeWhileTheClockWarps) {
+    start_world(false, 1.0);
+    world().clock().set_warp(true);
+    // A thread counts from its first wait: this one is paced and awake, so the
+    // ticker settles in its wait before anything jumps.
+    world().clock().sleep_us(1);
+    ASSERT_TRUE(sleepers_reach(world().clock(), 1));
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    int timeout = 15;
+    EXPECT_EQ(plat_dev_ioctl(fd, 0x80045705, reinterpret_cast<uintptr_t>(&timeout)), 0);
+    int64_t kicked = world().clock().now_us();
+    plat_sleep(3600);  // an hour of virtual time, in no real time to speak of
+    std::vector<sim::Event> bites;
+    world().events_since(0, &bites, 10, "watchdog");
+    ASSERT_EQ(bites.size(), 3u);  // open, keepalive, bite
+    EXPECT_EQ(bites[2].text.rfind("bite", 0), 0u) << bites[2].text;
+    EXPECT_GE(bites[2].t_us - kicked, 15 * 1000000LL);
+    EXPECT_LT(bites[2].t_us - kicked, 16 * 1000000LL);
+    plat_dev_write(fd, "V", 1);
+    plat_dev_close(fd);
+}
+
+int mappings() {
+    FILE* f = fopen("/proc/self/maps", "r");
+    if (!f) return -1;
+    int n = 0;
+    for (int c; (c = fgetc(f)) != EOF;)
+        if (c == '\n') ++n;
+    fclose(f);
+    return n;
+}
+
+// Each press's release runs on a thread of its own; one that has ended must
+// not keep its stack until the world stops.
+TEST_F(World, ButtonPressesLeaveNoThreadsBehind) {
+    auto press_and_wait = [&] {
+        world().press_button(0x02, 0);
+        for (int i = 0; i < 2000 && world().texts("button").size() % 2; ++i) usleep(1000);
+    };
+    for (int i = 0; i < 10; ++i) press_and_wait();  // the thread library's stack cache fills
+    int before = mappings();
+    for (int i = 0; i < 100; ++i) press_and_wait();
+    EXPECT_LT(mappings() - before, 20);  // not two mappings (stack, guard) per press
+}
+
+// The record is found from a sequence number on, and filtered by kind.
+TEST_F(World, EventsFromASequenceNumberOfAKind) {
+    auto& w = world();
+    uint64_t from;
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        for (int i = 0; i < 5; ++i) w.log("a", std::to_string(i));
+    }
+    std::vector<sim::Event> none;
+    from = w.events_since(UINT64_MAX, &none);  // the next sequence number
+    EXPECT_TRUE(none.empty());
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        for (int i = 0; i < 6; ++i) w.log(i % 2 ? "b" : "a", std::to_string(i));
+    }
+    std::vector<sim::Event> evs;
+    uint64_t next = w.events_since(from, &evs, 100, "b");
+    ASSERT_EQ(evs.size(), 3u);
+    EXPECT_EQ(evs[0].seq, from + 1);
+    EXPECT_EQ(evs[2].text, "5");
+    EXPECT_EQ(next, from + 6);
+    evs.clear();
+    EXPECT_EQ(w.events_since(from, &evs, 2), from + 2);  // bounded: the next is where it stopped
+    EXPECT_EQ(evs.size(), 2u);
 }
 
 TEST_F(World, MagicCloseDisarms) {
@@ -240,6 +473,55 @@ TEST_F(World, ControlRequestsAndBadInput) {
     }
     std::string state = sim::control_handle(w, R"({"op":"state"})");
     EXPECT_NE(state.find("\"bowl\":\"in\""), std::string::npos) << state;
+}
+
+int open_descriptors() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the listing's own
+}
+
+// One connection, one request, its reply line, closed: as simctl does.
+std::string control_request(const std::string& path, const std::string& line) {
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof a);
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, path.c_str(), std::min(path.size(), sizeof a.sun_path - 1));
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string req = line + "\n";
+        if (write(fd, req.data(), req.size()) == ssize_t(req.size())) {
+            char c;
+            while (read(fd, &c, 1) == 1 && c != '\n') reply += c;
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+// Each connection's descriptor and thread go when it ends: a driver asking
+// once per request for days must not run the device out of descriptors.
+TEST_F(World, ControlConnectionsLeaveNothingBehind) {
+    std::string path = root_ + "/control.sock";
+    ASSERT_EQ(sim::control_start(world(), path), 0);
+    int before = open_descriptors();
+    for (int i = 0; i < 200; ++i)
+        ASSERT_NE(control_request(path, R"({"op":"state"})").find("\"ok\":true"),
+                  std::string::npos);
+    // The server joins an ended connection as soon as it hears of it.
+    int after = open_descriptors();
+    for (int i = 0; i < 200 && after != before; ++i) {
+        usleep(10000);
+        after = open_descriptors();
+    }
+    EXPECT_EQ(after, before);
+    sim::control_stop();
 }
 
 }  // namespace
