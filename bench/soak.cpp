@@ -390,6 +390,14 @@ bool Soak::start_device(long at) {
                   "the daemon did not come up:\n" + device_->output());
         return false;
     }
+    // A warping clock may have run far through the start-up: all of it excuses.
+    {
+        json_error_t err;
+        json_t* j = json_loads(ctl_->ask(R"({"op":"state"})").c_str(), 0, &err);
+        long now = j ? long(json_integer_value(json_object_get(j, "time"))) : at;
+        json_decref(j);
+        excuse(at - 60, std::max(now, at) + 240, "the daemon starting");
+    }
     if (identity_.empty()) {
         identity_ = read_file(root_ + "/etc/feeder.conf");
         sipid_ = sipid_of(device_->output());
