@@ -369,6 +369,7 @@ bool Soak::start_device(long at) {
     vt_ = at;
     instance_start_ = at;
     frames_.push_back({at, "start", ""});
+    watchdog_.push_back({at, "watchdog", "start"});
     runs_.push_back({at, at});
     // The world is new: put back what the soak had made of it.
     snprintf(req, sizeof req, R"({"op":"set","hopper":%.0f,"pet_appetite":%.0f,"network_up":%s})",

@@ -54,6 +54,8 @@ std::vector<Violation> check_keepalives(const std::vector<Frame>& frames,
     for (const auto& run : runs) {
         long last = -1;
         for (const Frame& f : frames) {
+            // A new daemon: its clock may have run on before its first keep-alive.
+            if (f.text == "start") last = -1;
             if (f.t < run.first || f.t > run.second) continue;
             if (f.text.rfind("bite", 0) == 0) bad.push_back({f.t, "watchdog " + f.text});
             if (f.text != "keepalive") continue;

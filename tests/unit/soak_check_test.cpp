@@ -43,6 +43,14 @@ TEST(SoakCheck, KeepAlivesKeepPaceAndNoBite) {
     EXPECT_EQ(worst, 11);
     // Between two daemons nothing is fed, and that is no gap.
     EXPECT_TRUE(soak::check_keepalives(kicks, {{0, 100}, {111, 200}}, 7, &worst).empty());
+    // A daemon started again, whose clock ran on before its first keep-alive.
+    std::vector<Frame> again(kicks.begin(), kicks.end() - 1);
+    again.push_back({101, "watchdog", "start"});
+    again.push_back({5000, "watchdog", "keepalive"});
+    again.push_back({5005, "watchdog", "keepalive"});
+    EXPECT_TRUE(soak::check_keepalives(again, {{0, 100}, {101, 6000}}, 7, &worst).empty());
+    again.push_back({5020, "watchdog", "keepalive"});
+    EXPECT_EQ(soak::check_keepalives(again, {{0, 100}, {101, 6000}}, 7, &worst).size(), 1u);
     kicks.push_back({112, "watchdog", "bite: no keep-alive for 15 s"});
     EXPECT_EQ(soak::check_keepalives(kicks, {{0, 100}, {111, 200}}, 7, &worst).size(), 1u);
 }
