@@ -1,6 +1,6 @@
 // hopperd-sim: the daemon on the simulated board.
-//   hopperd-sim --root DIR [--speed N] [--warp] [--start "YYYY-MM-DD HH:MM:SS"]
-//               [--control SOCKET] [--sip-scale N]
+//   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N]
+//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,8 +20,8 @@ namespace {
 
 int usage() {
     fprintf(stderr,
-            "usage: hopperd-sim --root DIR [--speed N] [--warp] [--start \"YYYY-MM-DD "
-            "HH:MM:SS\"] [--control SOCKET] [--sip-scale N]\n");
+            "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--start "
+            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N]\n");
     return 2;
 }
 
@@ -66,6 +66,11 @@ int main(int argc, char** argv) {
         } else if (a == "--speed") {
             cfg.speed = atof(v);
             if (cfg.speed <= 0) return usage();
+        } else if (a == "--max-speed") {
+            // Bounds the warp from the first instant: a bound set later over
+            // the control socket comes after a start-up the clock ran through.
+            cfg.max_speed = atof(v);
+            if (cfg.max_speed <= 0) return usage();
         } else if (a == "--start") {
             cfg.start_us = parse_start(v);
             if (!cfg.start_us) return usage();

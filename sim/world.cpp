@@ -76,7 +76,7 @@ void World::start(const WorldConfig& cfg) {
             clock_.set_manual(start, cfg.auto_advance);
         else
             clock_.set_scaled(cfg.speed, start);
-        clock_.set_max_speed(0);
+        clock_.set_max_speed(cfg.max_speed);
         clock_.set_warp(cfg.warp && !cfg.manual_clock);
         phys.last_update_us = clock_.monotonic_us();
         if (bttn_event_fd < 0) bttn_event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -146,6 +147,32 @@ TEST_F(Daemon, ControlSocketDrivesTheWorld) {
     EXPECT_NE(state.find("\"grams\":42.5"), std::string::npos) << state;
     EXPECT_NE(control_request(sock_, "not json").find("\"ok\":false"), std::string::npos);
     EXPECT_EQ(p.stop(SIGINT, 10), 0);
+}
+
+// A warping clock bounded on the command line is bounded from its first
+// instant: the start-up (calibration, the network, registration) does not
+// run through minutes of virtual time before anyone could set the bound.
+TEST_F(Daemon, AWarpBoundGivenAtStartHoldsThroughTheStartUp) {
+    std::vector<std::string> args = argv("1");
+    for (const char* a : {"--warp", "--max-speed", "20", "--start", "2026-12-07 06:00:00"})
+        args.push_back(a);
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    Process p(args);
+    ASSERT_TRUE(wait_banner(p)) << p.output();
+    ASSERT_TRUE(p.wait_for("uds client open fd : ", 20)) << p.output();
+    std::string state = control_request(sock_, R"({"op":"state"})");
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    json_error_t err;
+    json_t* j = json_loads(state.c_str(), 0, &err);
+    ASSERT_NE(j, nullptr) << state;
+    long virtual_s =
+        long(json_integer_value(json_object_get(j, "time"))) - 1796590800L;  // 06:00 in Korea
+    json_decref(j);
+    double real_s = double(t1.tv_sec - t0.tv_sec) + double(t1.tv_nsec - t0.tv_nsec) / 1e9;
+    EXPECT_GT(virtual_s, 0);
+    EXPECT_LE(double(virtual_s), 20 * real_s + 3) << "real " << real_s << " s";
+    EXPECT_EQ(p.stop(SIGINT, 30), 0) << p.output();
 }
 
 // Devices side by side on one machine each talk to an updater of their own:
