@@ -35,6 +35,7 @@
 
 namespace {
 
+using soak::Excuse;
 using soak::Frame;
 using soak::Message;
 using soak::Violation;
@@ -210,11 +211,6 @@ struct Done {  // an action as it ran
     std::string text;
 };
 
-struct Excuse {
-    long from, to;
-    std::string why;
-};
-
 class Soak {
   public:
     explicit Soak(const Options& o) : o_(o), rng_(o.seed) {}
@@ -352,7 +348,11 @@ bool Soak::start_device(long at) {
         bin,       "--root",       root_,       "--speed", std::to_string(o_.speed),
         "--start", local_text(at), "--control", sock_,     "--sip-scale",
         "10"};
-    if (o_.warp) argv.push_back("--warp");
+    if (o_.warp) {
+        argv.push_back("--warp");
+        argv.push_back("--max-speed");
+        argv.push_back(std::to_string(o_.max_speed));
+    }
     device_ = std::make_unique<Process>(argv);
     ctl_ = std::make_unique<Control>(sock_);
     out_pos_ = 0;
@@ -536,7 +536,8 @@ void Soak::poll_output() {
                 note("device: manual serve " + line);
             }
             // A bowl with the pet keeps the next meals from being filled.
-            excuse(t + 1, t + 600 + 180, "a feeding being eaten");
+            excuses_.push_back({t + 1, t + 600 + 180, "a feeding being eaten",
+                                pending_path_ == "schedule" ? t : -1});
             dev_lines_.push_back({t, line});
         } else if (std::regex_match(line, m, eaten)) {
             eaten_.push_back({vt_, std::stoi(m[1])});
@@ -1042,13 +1043,7 @@ int Soak::report() {
     double real = real_now() - real_start_;
     double days = double(vt_ - t0_) / kDay;
     // Meals: a minute is required unless something excused it.
-    for (soak::Meal& m : meals_)
-        for (const Excuse& e : excuses_)
-            if (e.from <= m.at + 60 && e.to >= m.at - 180) {
-                m.required = false;
-                m.why = e.why;
-                break;
-            }
+    soak::excuse_meals(&meals_, excuses_, 150);
     soak::MealTally meals = soak::check_meals(meals_, serves_, 150);
     for (const Violation& v : meals.bad) violation("each meal served exactly once", v.t, v.what);
     // Eaten later: a required meal's serve is weighed and reported.
@@ -1120,6 +1115,12 @@ int Soak::report() {
     printf("| restarts | %d |\n", restarts_);
     printf("| meals due / required / served / missed / doubled | %d / %d / %d / %d / %d |\n",
            meals.due, meals.required, meals.served, meals.missed, meals.doubled);
+    std::map<std::string, int> whys;
+    for (const soak::Meal& m : meals_)
+        if (!m.required) ++whys[m.why];
+    std::string excused;
+    for (const auto& [why, n] : whys) excused += why + " " + std::to_string(n) + ", ";
+    printf("| meals excused by | %s|\n", excused.c_str());
     printf(
         "| reports checked | %d in the cloud record, %d in the device log, %d eaten weighings |\n",
         checked, dev_checked, eaten_checked);
@@ -1177,8 +1178,8 @@ bool parse(int argc, char** argv, Options* o) {
             o->verbose = true;
         } else if (a == "--wrong-serve") {
             o->wrong_serve = true;
-        } else if ((a == "--days" || a == "--seed" || a == "--speed" || a == "--max-gap" ||
-                    a == "--rate") &&
+        } else if ((a == "--days" || a == "--seed" || a == "--speed" || a == "--max-speed" ||
+                    a == "--max-gap" || a == "--rate") &&
                    (v = value())) {
             if (a == "--days") o->days = atof(v);
             if (a == "--seed") o->seed = unsigned(strtoul(v, nullptr, 10));
@@ -1200,8 +1201,8 @@ int main(int argc, char** argv) {
     Options o;
     if (!parse(argc, argv, &o)) {
         fprintf(stderr,
-                "usage: soak --days N --seed S [--silent] [--speed X] [--warp] [--keep] "
-                "[--max-gap S] [--verbose] [--wrong-serve]\n");
+                "usage: soak --days N --seed S [--silent] [--speed X] [--warp] [--max-speed X] "
+                "[--keep] [--max-gap S] [--verbose] [--wrong-serve]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);

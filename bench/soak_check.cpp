@@ -119,14 +119,37 @@ std::vector<Violation> check_notice(const std::vector<Message>& msgs, const std:
     return bad;
 }
 
+namespace {
+
+// The meal a serve at `t` belongs to, or meals.size().
+size_t meal_of(const std::vector<Meal>& meals, long t, long window) {
+    size_t i = meals.size();
+    for (size_t k = 0; k < meals.size() && meals[k].at <= t; ++k) i = k;
+    return i < meals.size() && t - meals[i].at <= window ? i : meals.size();
+}
+
+}  // namespace
+
+void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses, long window) {
+    for (size_t i = 0; i < meals->size(); ++i) {
+        Meal& m = (*meals)[i];
+        for (const Excuse& e : excuses) {
+            if (e.from > m.at + 60 || e.to < m.at - 180) continue;
+            if (e.serve >= 0 && meal_of(*meals, e.serve, window) == i) continue;
+            m.required = false;
+            m.why = e.why;
+            break;
+        }
+    }
+}
+
 MealTally check_meals(const std::vector<Meal>& meals, const std::vector<Serve>& serves,
                       long window) {
     MealTally out;
     std::vector<int> count(meals.size(), 0);
     for (const Serve& s : serves) {
-        size_t i = meals.size();
-        for (size_t k = 0; k < meals.size() && meals[k].at <= s.t; ++k) i = k;
-        if (i == meals.size() || s.t - meals[i].at > window) {
+        size_t i = meal_of(meals, s.t, window);
+        if (i == meals.size()) {
             out.bad.push_back(
                 {s.t, text_of("a scheduled serve of %ld g with no meal due", s.served)});
             ++out.doubled;

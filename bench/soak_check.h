@@ -61,6 +61,18 @@ struct Serve {
     long t;
     int served;
 };
+// Something that makes meals near it not required: a meal minute is excused
+// when [from, to] meets [at - 180, at + 60]. `serve` is the time of the
+// scheduled serve that opened it (a bowl being eaten from), or -1: a serve
+// keeps the next meals from being filled, never its own.
+struct Excuse {
+    long from, to;
+    std::string why;
+    long serve = -1;
+};
+// Marks each meal that an excuse meets as not required, with its reason. A
+// serve belongs to the last meal minute at most `window` seconds before it.
+void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses, long window);
 struct MealTally {
     int due = 0, required = 0, served = 0, missed = 0, doubled = 0;
     std::vector<Violation> bad;

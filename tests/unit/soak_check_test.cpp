@@ -107,6 +107,28 @@ TEST(SoakCheck, EachMealServedExactlyOnce) {
     EXPECT_EQ(soak::check_meals(meals, {{1021, 30}, {5019, 30}, {7000, 30}}, 150).doubled, 1);
 }
 
+TEST(SoakCheck, AServeExcusesTheMealsAfterItNeverItsOwn) {
+    // Meals at 1000, the minute after, and an hour on; the first is served
+    // 40 s into its minute and its bowl is eaten from for ten minutes.
+    std::vector<soak::Meal> meals = {{1000, true, ""}, {1060, true, ""}, {4600, true, ""}};
+    soak::excuse_meals(&meals, {{1041, 1820, "a feeding being eaten", 1040}}, 150);
+    EXPECT_TRUE(meals[0].required);
+    EXPECT_FALSE(meals[1].required);
+    EXPECT_EQ(meals[1].why, "a feeding being eaten");
+    EXPECT_TRUE(meals[2].required);
+    // A manual feeding's bowl belongs to no meal: it excuses the one it meets.
+    std::vector<soak::Meal> one = {{1000, true, ""}};
+    soak::excuse_meals(&one, {{1041, 1820, "a feeding being eaten", -1}}, 150);
+    EXPECT_FALSE(one[0].required);
+    // Other excuses reach three minutes before a meal and one after it.
+    std::vector<soak::Meal> near = {{1000, true, ""}, {2000, true, ""}, {3000, true, ""}};
+    soak::excuse_meals(&near, {{700, 819, "early"}, {1900, 2000, "a fault"}, {3061, 3100, "late"}},
+                       150);
+    EXPECT_TRUE(near[0].required);
+    EXPECT_FALSE(near[1].required);
+    EXPECT_TRUE(near[2].required);
+}
+
 TEST(SoakCheck, FlatFigures) {
     long base, last;
     std::vector<std::pair<long, long>> uss = {{10, 5000}, {100, 7000}, {200, 7300}, {300, 7200}};
