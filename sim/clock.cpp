@@ -48,6 +48,7 @@ struct VirtualClock::Waiter {
     bool paced;
     bool woken;  // a jump reached `until`: awake, holding time, from then on
     Entry* entry;
+    int64_t real_due = 0;  // real monotonic time its poll times out by itself
 };
 
 void thread_gone(const VirtualClock::Entry& e);
@@ -281,6 +282,25 @@ bool VirtualClock::poller_ready_locked() {
     return n > 0 && ::poll(set, n, 0) > 0;
 }
 
+// A jump brings every wake-up nearer, but a sleeper's real time-out was
+// reckoned before it: should time then flow at its pace alone (a paced thread
+// awake, so no more jumps), the sleeper would wake only by that old time-out,
+// late by what was jumped. The earliest sleeper is the first that pace can
+// reach, so it alone is told to reckon again; whoever is earliest after it
+// wakes is checked then.
+void VirtualClock::refresh_earliest_locked() {
+    Waiter* first = nullptr;
+    for (Waiter* w : waiters_)
+        if (!w->woken && w->until != kForever && (!first || w->until < first->until)) first = w;
+    if (!first) return;
+    int64_t real = real_mono_us();
+    int64_t due = real + int64_t(double(first->until - mono_locked()) / speed_);
+    if (first->real_due > due + 1000) {
+        first->real_due = due;  // told once per change, not on every check
+        signal(first->wake_fd);
+    }
+}
+
 // Every paced thread asleep and no sleeping poller's descriptor ready: time
 // moves to the earliest wake-up (or to the ceiling), and whoever wakes there
 // is awake from this moment, so that nothing jumps again before it has slept.
@@ -307,6 +327,7 @@ void VirtualClock::jump_locked() {
         if (w->paced) --paced_asleep_;
         signal(w->wake_fd);
     }
+    refresh_earliest_locked();
 }
 
 int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until, struct pollfd* fds,
@@ -353,6 +374,9 @@ int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until,
             ts.tv_sec = time_t(whole / 1000000000);
             ts.tv_nsec = long(whole % 1000000000);
             tsp = &ts;
+            me.real_due = real + whole / 1000;
+        } else {
+            me.real_due = kForever;
         }
         lock.unlock();
         int n = ppoll(set, nfds + 1, tsp, nullptr);
@@ -371,6 +395,7 @@ int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until,
     }
     waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
     if (me.paced && !me.woken) --paced_asleep_;
+    if (warp_) refresh_earliest_locked();
     drain(slot.wake_fd);  // a jump's signal that came after the wait ended
     for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = rc > 0 ? set[i].revents : 0;
     return rc;

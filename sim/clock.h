@@ -75,6 +75,7 @@ class VirtualClock {
                     nfds_t nfds);
     bool register_locked(Entry** entry);  // this thread's registration; true when paced
     void jump_locked();                   // the warp's one rule; mu_ held
+    void refresh_earliest_locked();
     bool poller_ready_locked();
     int64_t ceiling_locked(int64_t real_now);
     void rebase_locked();  // a new mode or speed: counts start again

@@ -150,6 +150,26 @@ TEST_F(Warped, AWokenThreadHoldsUntilItSleepsAgain) {
     EXPECT_LT(b, 201 * kS);
 }
 
+// A jump that wakes one sleeper brings the others' wake-ups nearer too: when
+// time then flows at its own pace (a thread awake, so no more jumps), the next
+// sleeper still wakes when its time comes, not by the real time-out it took
+// before the jump (here 100 real s, so about when the awake thread ends).
+TEST_F(Warped, ASleeperWakesOnTimeAtPaceAfterAJump) {
+    c.sleep_us(1);  // paced and awake: nothing jumps while the sleepers settle
+    std::atomic<int64_t> w{-1};
+    std::thread tw = sleeper(100 * kS, &w);
+    std::thread tl([&] {
+        c.sleep_us(99 * kS);  // the jump to 99 s wakes this one
+        usleep(2000000);      // then awake for 2 real s: time flows at its pace
+    });
+    ASSERT_TRUE(sleepers_reach(c, 2));
+    c.sleep_us(1000 * kS);
+    tw.join();
+    tl.join();
+    EXPECT_GE(w, 100 * kS);
+    EXPECT_LT(w, 100 * kS + 500000);
+}
+
 // A poller whose descriptor is ready is about to run: the clock never jumps
 // past it, even when it is the last to go to sleep.
 TEST_F(Warped, NeverPastAPollerWithAReadyDescriptor) {
