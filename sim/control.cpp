@@ -106,9 +106,14 @@ std::string history(World& w) {
     return text ? text.get() : "{}";
 }
 
+// A reply is built whole in memory before it is sent: a reader that fell
+// behind the record gets it in slices, each taking up from "next", so a
+// slow poll does not cost the simulator megabytes at once.
+const size_t kEventsPerReply = 2000;
+
 json_t* events(World& w, uint64_t since, const char* kind) {
     std::vector<Event> evs;
-    uint64_t next = w.events_since(since, &evs, 100000, kind);
+    uint64_t next = w.events_since(since, &evs, kEventsPerReply, kind);
     json_t* list = json_array();
     for (const Event& e : evs) {
         json_array_append_new(list, json_pack("{s:I,s:I,s:s,s:s}", "seq", (json_int_t)e.seq, "t",

@@ -171,17 +171,25 @@ std::string control_request(const std::string& socket_path, const std::string& l
 
 std::vector<std::pair<long, std::string>> control_events(const std::string& socket_path,
                                                          const char* kind) {
-    std::string reply =
-        control_request(socket_path, std::string("{\"op\":\"log\",\"kind\":\"") + kind + "\"}");
     std::vector<std::pair<long, std::string>> out;
-    json_error_t err;
-    json_t* j = json_loads(reply.c_str(), 0, &err);
-    size_t i;
-    json_t* e;
-    json_array_foreach(json_object_get(j, "events"), i, e) {
-        const char* text = json_string_value(json_object_get(e, "text"));
-        out.push_back({long(json_integer_value(json_object_get(e, "t"))), text ? text : ""});
+    // The record comes in slices; each reply says where the next one starts.
+    for (long since = 0;;) {
+        std::string reply =
+            control_request(socket_path, "{\"op\":\"log\",\"kind\":\"" + std::string(kind) +
+                                             "\",\"since\":" + std::to_string(since) + "}");
+        json_error_t err;
+        json_t* j = json_loads(reply.c_str(), 0, &err);
+        size_t i;
+        json_t* e;
+        json_t* list = json_object_get(j, "events");
+        json_array_foreach(list, i, e) {
+            const char* text = json_string_value(json_object_get(e, "text"));
+            out.push_back({long(json_integer_value(json_object_get(e, "t"))), text ? text : ""});
+        }
+        long next = long(json_integer_value(json_object_get(j, "next")));
+        bool more = json_array_size(list) > 0 && next > since;
+        json_decref(j);
+        if (!more) return out;
+        since = next;
     }
-    json_decref(j);
-    return out;
 }
