@@ -49,7 +49,8 @@ constexpr int kPhoneWaitS = 20;     // the phone's own wait for a reply
 constexpr int kRawWaitMs = 130000;  // a feed request by hand waits for the whole feeding
 constexpr size_t kOwnerItems = 100;
 constexpr size_t kMaxLogLines = 200;
-constexpr json_int_t kRecentEvents = 5000;  // about 450 KiB of the world's log
+// One slice of the simulator's log op: the latest events come in one reply.
+constexpr json_int_t kRecentEvents = 2000;  // about 180 KiB of the world's log
 
 std::string dumped(json_t* j) {
     CharPtr s(json_dumps(j, JSON_COMPACT));
