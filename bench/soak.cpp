@@ -82,7 +82,7 @@ struct Options {
     bool silent = false, warp = false, keep = false, verbose = false;
     bool wrong_serve = false;  // a deliberate fault: the soak's own serve log doubled
     double speed = 100;        // 50 with --warp: the pace while the device is busy
-    double max_speed = 2000;   // with --warp: the bound of the jumps
+    double max_speed = 6000;   // with --warp: the bound of the jumps
     bool speed_given = false;
     double rate = 1;  // every action that many times as often
     long max_gap = 7;
