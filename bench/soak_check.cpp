@@ -71,6 +71,11 @@ std::vector<Violation> check_keepalives(const std::vector<Frame>& frames,
     return bad;
 }
 
+std::string owner_text(const std::string& message) {
+    static const std::string kAlias = "${product.alias} ";
+    return message.compare(0, kAlias.size(), kAlias) == 0 ? message.substr(kAlias.size()) : message;
+}
+
 std::vector<Violation> check_reports(const std::vector<Message>& msgs, int max_served,
                                      int* checked) {
     static const std::regex served(R"(^(-?\d+)g 제공(되었습니다\..*)?$)");

@@ -36,6 +36,10 @@ struct Message {
     std::string text;
 };
 
+// The owner's text of a message the device posted to the messaging service:
+// the service puts the feeder's name where "${product.alias} " stands.
+std::string owner_text(const std::string& message);
+
 // Served ("Ng 제공되었습니다.") and eaten ("T g/E g 먹었습니다.") reports:
 // none negative, none served above `max_served`, none eating more than was
 // served plus the scale's noise. `checked` counts the reports looked at.

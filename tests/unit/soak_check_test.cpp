@@ -85,6 +85,13 @@ TEST(SoakCheck, EachNoticeOncePerChangeOfItsCondition) {
     EXPECT_EQ(bad[0].t, 106);
     // Sent with the hopper never low.
     EXPECT_EQ(soak::check_notice({{50, low}}, low, {}, {}, 10).size(), 1u);
+    // As the messaging service records them: the feeder's name stands in
+    // front, and a flood must still be seen.
+    std::vector<Message> recorded;
+    for (long t = 103; t < 120; t += 3)
+        recorded.push_back({t, soak::owner_text("${product.alias} " + low)});
+    EXPECT_EQ(soak::check_notice(recorded, low, {100}, {}, 60).size(), recorded.size() - 1);
+    EXPECT_EQ(soak::owner_text("56g 제공"), "56g 제공");
 }
 
 TEST(SoakCheck, EachMealServedExactlyOnce) {
