@@ -13,7 +13,6 @@
 namespace sim {
 
 namespace {
-const size_t kMaxEvents = 50000;  // oldest events go first in long runs
 
 void make_dirs(const std::string& path) {
     std::string cur;
@@ -68,7 +67,6 @@ void World::start(const WorldConfig& cfg) {
         bttn_pending = 0;
         devices.clear();
         events_.clear();
-        next_seq_ = 0;
         rng_.seed(cfg.seed);
         msgq_key = cfg.msgq_key;
         int64_t start = cfg.start_us ? cfg.start_us : real_wall_us();
@@ -118,31 +116,21 @@ void World::stop() {
 }
 
 void World::log(const char* kind, const std::string& text) {
-    events_.push_back(Event{next_seq_++, clock_.now_us(), kind, text});
-    if (events_.size() > kMaxEvents) events_.pop_front();
+    events_.push(clock_.now_us(), kind, text);
 }
 
-// Sequence numbers are consecutive in the record, so the first wanted event
-// is found by its index, and only the events asked for are copied: a driver
-// polling the record often must not hold the world's lock over all of it.
+// Only the events asked for are copied: a driver polling the record often
+// must not hold the world's lock over all of it.
 uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max, const char* kind) {
     std::lock_guard<std::mutex> hold(mu_);
-    if (events_.empty()) return next_seq_;
-    uint64_t first = events_.front().seq;
-    for (size_t i = seq > first ? size_t(seq - first) : 0; i < events_.size(); ++i) {
-        const Event& e = events_[i];
-        if (kind && e.kind != kind) continue;
-        if (out->size() >= max) return e.seq;
-        out->push_back(e);
-    }
-    return next_seq_;
+    return events_.since(seq, out, max, kind);
 }
 
 std::vector<std::string> World::texts(const char* kind) {
-    std::lock_guard<std::mutex> hold(mu_);
+    std::vector<Event> all;
+    events_since(0, &all, SIZE_MAX, kind);
     std::vector<std::string> out;
-    for (const Event& e : events_)
-        if (e.kind == kind) out.push_back(e.text);
+    for (Event& e : all) out.push_back(std::move(e.text));
     return out;
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/event_record.h"
 #include "sim/history.h"
 
 namespace sim {
@@ -42,13 +43,6 @@ struct WorldConfig {
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
     int msgq_key = 0;       // the updater's queue; 0: the board's own key
-};
-
-struct Event {
-    uint64_t seq;
-    int64_t t_us;      // virtual wall time
-    std::string kind;  // "mcu_rx", "mcu_tx", "led", "shell", "gpio", "watchdog", "button", ...
-    std::string text;
 };
 
 struct Physics {
@@ -204,8 +198,7 @@ class World {
     std::string root_;
     std::string tty_path_;
     std::mt19937 rng_;
-    std::deque<Event> events_;
-    uint64_t next_seq_ = 0;
+    EventRecord events_{50000};  // oldest events go first in long runs
     McuThread* mcu_thread_ = nullptr;
     struct UpdaterThread;
     UpdaterThread* updater_ = nullptr;
