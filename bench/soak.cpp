@@ -275,7 +275,15 @@ class Soak {
     std::vector<soak::Meal> meals_;
     std::vector<soak::Serve> serves_;
     std::vector<long> manual_serves_;
-    std::vector<std::pair<long, int>> eaten_;  // (t, tried grams)
+    // An eaten report carries no time: it came between the poll before the one
+    // that read it and that one, which may lie minutes of virtual time apart
+    // when the soak waited on the phone.
+    struct Eaten {
+        long from, to;
+        int tried;
+    };
+    std::vector<Eaten> eaten_;
+    long polled_vt_ = 0;  // the virtual time of the last poll before this one
     std::vector<Frame> frames_, watchdog_;
     std::vector<std::pair<long, long>> runs_;
     std::vector<Message> messages_, dev_lines_;
@@ -459,6 +467,7 @@ void Soak::stop_device(bool orderly, bool final_stop) {
 
 void Soak::poll() {
     if (!ctl_) return;
+    polled_vt_ = vt_;
     std::string s = ctl_->ask(R"({"op":"state"})");
     json_error_t err;
     json_t* j = json_loads(s.c_str(), 0, &err);
@@ -540,7 +549,7 @@ void Soak::poll_output() {
                                 pending_path_ == "schedule" ? t : -1});
             dev_lines_.push_back({t, line});
         } else if (std::regex_match(line, m, eaten)) {
-            eaten_.push_back({vt_, std::stoi(m[1])});
+            eaten_.push_back({polled_vt_, vt_, std::stoi(m[1])});
             note("device: " + line);
             dev_lines_.push_back({vt_, line});
         } else if (line.rfind("sim: watchdog bite", 0) == 0) {
@@ -1060,8 +1069,8 @@ int Soak::report() {
         if (!required || excused || s.t + 900 > vt_) continue;
         ++eaten_checked;
         bool found = false;
-        for (const auto& [t, tried] : eaten_)
-            if (t >= s.t && t <= s.t + 900 && tried == s.served) found = true;
+        for (const Eaten& e : eaten_)
+            if (e.to >= s.t && e.from <= s.t + 900 && e.tried == s.served) found = true;
         if (!found)
             violation("each meal served exactly once", s.t,
                       "a served meal (" + std::to_string(s.served) +
