@@ -8,8 +8,8 @@
 
 namespace {
 
-std::vector<sim::Event> since(const sim::EventRecord& r, uint64_t seq, size_t max,
-                              const char* kind, uint64_t* next) {
+std::vector<sim::Event> since(const sim::EventRecord& r, uint64_t seq, size_t max, const char* kind,
+                              uint64_t* next) {
     std::vector<sim::Event> out;
     *next = r.since(seq, &out, max, kind);
     return out;

@@ -160,7 +160,7 @@ TEST_F(Daemon, AWarpBoundGivenAtStartHoldsThroughTheStartUp) {
     clock_gettime(CLOCK_MONOTONIC, &t0);
     Process p(args);
     ASSERT_TRUE(wait_banner(p)) << p.output();
-    ASSERT_TRUE(p.wait_for("uds client open fd : ", 20)) << p.output();
+    ASSERT_TRUE(p.wait_for("uds client open fd : ", slowed(20))) << p.output();
     std::string state = control_request(sock_, R"({"op":"state"})");
     clock_gettime(CLOCK_MONOTONIC, &t1);
     json_error_t err;
