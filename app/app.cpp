@@ -134,6 +134,13 @@ int app_run() {
     name_thread(w.sched, "sched");
     sched_load();
 
+    // The monitor weighs what the runner served and brings the bowl back: it
+    // runs before the network wait, or a meal served while a power cut's
+    // return finds the Wi-Fi down stays out, and every later meal is refused
+    // as a feeding being eaten, until the network answers.
+    w.monitor = std::thread(feeder_thread_proc);
+    name_thread(w.monitor, "monitor");
+
     settle_identity(f);
     print_banner(f);
 
@@ -145,8 +152,6 @@ int app_run() {
     name_thread(w.watchdog, "watchdog");
     w.ntp = std::thread(ntp_thread_proc);
     name_thread(w.ntp, "ntp");
-    w.monitor = std::thread(feeder_thread_proc);
-    name_thread(w.monitor, "monitor");
 
     sip_init();
     sip_account_add();

@@ -1,5 +1,5 @@
 // hopperd-sim: the daemon on the simulated board.
-//   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N]
+//   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down]
 //               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N]
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,7 +20,8 @@ namespace {
 
 int usage() {
     fprintf(stderr,
-            "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--start "
+            "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down] "
+            "[--start "
             "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N]\n");
     return 2;
 }
@@ -57,6 +58,10 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--warp") {
             cfg.warp = true;
+            continue;
+        }
+        if (a == "--network-down") {  // a power cut's return during a Wi-Fi outage
+            cfg.network_up = false;
             continue;
         }
         if (i + 1 >= argc) return usage();

@@ -61,6 +61,7 @@ void World::start(const WorldConfig& cfg) {
         adc = AdcState{};
         wdt = WatchdogState{};
         shell = ShellState{};
+        shell.network_up = cfg.network_up;
         history.clear();
         has_wlan0 = true;
         gpio_f_fails = false;

@@ -12,6 +12,7 @@
 #include "include/variant.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -133,11 +134,13 @@ class Meals : public ::testing::Test {
                     R"(","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"meal-)" + t + "\"}";
         write_file(root_ + "/etc/feed_sched.conf", "[" + list + "]");
     }
-    void start(const char* at) {
+    void start(const char* at, const std::vector<std::string>& more = {}) {
         std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
                           (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
-        d_ = std::make_unique<Process>(std::vector<std::string>{
-            bin, "--root", root_, "--speed", "200", "--start", at, "--control", sock_});
+        std::vector<std::string> args = {bin,       "--root", root_,       "--speed", "200",
+                                         "--start", at,       "--control", sock_};
+        args.insert(args.end(), more.begin(), more.end());
+        d_ = std::make_unique<Process>(args);
         ASSERT_TRUE(d_->wait_for("        sipid ---> ", 20)) << d_->output();
     }
     std::string ctl(const std::string& req) { return control_request(sock_, req); }
@@ -242,6 +245,28 @@ TEST_F(Meals, BowlTakenAwayAtTheMeal) {
 
 // The daemon restarted inside the meal's minute (an update, a crash) does not
 // serve the meal a second time.
+// The power comes back during a Wi-Fi outage: the device waits for the
+// network before it goes on, but the meals of that wait are served and
+// weighed, and the bowl comes back for the next one.
+TEST_F(Meals, AStartWithoutNetworkStillWeighsItsMealsAndBringsTheBowlBack) {
+    schedule({"8:0", "8:30"});
+    start("2026-12-07 07:55:00", {"--network-down"});
+    ctl(R"({"op":"set","pet_appetite":10,"pet_pace":0.5})");
+    ASSERT_TRUE(wait_hm("08:45", slowed(60))) << d_->output();
+    std::string out = d_->output();
+    auto times = [&](const std::string& part) {
+        int n = 0;
+        for (size_t at = out.find(part); at != std::string::npos; at = out.find(part, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(times("g 제공되었습니다."), 2) << out;
+    EXPECT_EQ(times("먹었습니다."), 2) << out;
+    EXPECT_EQ(out.find("uds client open fd : "), std::string::npos) << "the network was down";
+    // Back online, the start-up goes on (and an orderly stop can end it).
+    ctl(R"({"op":"set","network_up":true})");
+    EXPECT_TRUE(d_->wait_for("uds client open fd : ", slowed(30))) << d_->output();
+}
+
 TEST_F(Meals, RestartInsideTheMealsMinute) {
     schedule({"8:0"});
     start("2026-12-07 07:55:00");
