@@ -250,6 +250,9 @@ class Soak {
     std::unique_ptr<Control> ctl_;
     std::string cloud_mode_ = "close";
     bool sip_up_ = true;
+    // The daemon went past its start-up's network wait, which takes no stop
+    // (it does not look at the run flag): only then is an orderly stop one.
+    bool came_up_ = false;
     long vt_ = 0, t0_ = 0, t_end_ = 0;
     long instance_start_ = 0;  // virtual time this daemon started
     double real_start_ = 0;
@@ -394,11 +397,16 @@ bool Soak::start_device(long at) {
     if (!bowl_present_) starts_missing_.push_back(at);
     // Start-up (calibration, the network, registration) excuses its meals.
     excuse(at - 60, at + 240, "the daemon starting");
-    if (!device_->wait_for("uds client open fd : ", 60)) {
+    // With the network down the start-up waits for it (serving meals and
+    // buttons meanwhile): the banner is as far as it comes.
+    came_up_ = false;
+    const char* up = network_up_ ? "uds client open fd : " : "        sipid ---> ";
+    if (!device_->wait_for(up, 60)) {
         violation("no crash, no stuck start", at,
                   "the daemon did not come up:\n" + device_->output());
         return false;
     }
+    came_up_ = network_up_;
     // A warping clock may have run far through the start-up: all of it excuses.
     {
         json_error_t err;
@@ -530,6 +538,7 @@ void Soak::poll_output() {
         std::string line;
         line.swap(out_line_);
         std::smatch m;
+        if (line.rfind("uds client open fd : ", 0) == 0) came_up_ = true;
         if (line.rfind("schedule feed try ", 0) == 0) pending_path_ = "schedule";
         if (line.rfind("manual feed try ", 0) == 0) pending_path_ = "manual";
         if (std::regex_match(line, m, served)) {
@@ -876,7 +885,7 @@ void Soak::act(const Action& a) {
         control_request(sock_, req);
         note(std::string("short press of ") + (a.a ? "wps" : "reset"));
     } else if (a.kind == "restart" || a.kind == "power-cut") {
-        bool orderly = a.kind == "restart";
+        bool orderly = a.kind == "restart" && came_up_;
         note(orderly ? "orderly stop (SIGINT), then start" : "power cut (SIGKILL), then start");
         double before = real_now();
         stop_device(orderly, false);
@@ -1040,6 +1049,16 @@ int Soak::run() {
                    double(vt_ - t0_) / kDay, real_now() - real_start_);
             fflush(stdout);
         }
+    }
+    if (device_ && !came_up_) {
+        // The last stop is an orderly one: the network comes back first.
+        control_request(sock_, R"({"op":"set","network_up":true})");
+        network_up_ = true;
+        note("network up, for the last stop");
+        if (!device_->wait_for("uds client open fd : ", 60))
+            violation("no crash, no stuck start", vt_,
+                      "the daemon did not go on when the network came back");
+        came_up_ = true;
     }
     if (device_) stop_device(true, true);
     stop_services();
