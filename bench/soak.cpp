@@ -765,11 +765,15 @@ void Soak::sched_op(const Action& a) {
         args.insert(args.end(),
                     {hm, std::to_string(e.grams), days_arg(e.days), std::to_string(e.melody)});
     std::string reply;
+    long before = vt_;
     bool answered = sip_up_ && phone(args, &reply, 2);
+    // The change landed on the device somewhere between the two times: with
+    // the clock warping, the phone's round trip may take minutes of it.
+    poll();
     std::string line = "phone:";
     for (const std::string& s : args) line += " " + s;
     // A change near a meal's minute excuses that meal.
-    excuse(vt_ - 60, vt_ + 180, "the schedule changed");
+    excuse(before - 60, vt_ + 180, "the schedule changed");
     if (!answered) {
         note(line + " -> unanswered");
         model_sure_ = false;  // it may or may not have been done
@@ -784,6 +788,19 @@ void Soak::sched_op(const Action& a) {
     else
         model_[uuid] = e;
     model_changed_ = vt_;
+    // A meal put on a minute already passed while the change travelled may
+    // have been served in it: that minute had a meal due, though not a
+    // required one.
+    if (kind == "sched-delete") return;
+    for (long m = before - before % 60; m <= vt_ && m <= meals_seen_to_; m += 60) {
+        long local = m + kKst;
+        int wday = int((local / kDay + 4) % 7);
+        if (!e.days.count(wday) || e.hour * 60 + e.min != int(local % kDay / 60)) continue;
+        auto at = std::lower_bound(meals_.begin(), meals_.end(), m,
+                                   [](const soak::Meal& x, long t) { return x.at < t; });
+        if (at == meals_.end() || at->at != m)
+            meals_.insert(at, {m, false, "the schedule changed"});
+    }
 }
 
 void Soak::act(const Action& a) {
