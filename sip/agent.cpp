@@ -16,10 +16,13 @@ struct AgentCtx;
 
 #include "sip/agent.h"
 
+#include <malloc.h>
+#include <math.h>
 #include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
 #include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_status.h>
 #include <sofia-sip/su_log.h>
 #include <sofia-sip/su_tag_io.h>
 #include <sofia-sip/su_wait.h>
@@ -37,6 +40,7 @@ struct AgentCtx;
 
 #include "include/log.h"
 #include "include/thread_name.h"
+#include "sip/rate_limit.h"
 
 struct AgentCtx {
     std::string bind_url, aor, registrar, auth, proxy;
@@ -53,6 +57,11 @@ struct AgentCtx {
     su_time_t attempt_started{};
     bool stopping = false;
     std::minstd_rand jitter;
+    bool limited = false;  // MESSAGEs beyond the limit are refused
+    RateLimit messages{};
+    unsigned refused = 0;                // MESSAGEs refused since the last one taken
+    unsigned since_trim = 0;             // MESSAGEs since the heap was last given back
+    su_timer_t* trim = nullptr;          // armed while a burst's transactions last
     std::map<nua_handle_t*, int> calls;  // incoming calls and their ids
     int next_call = 0;
     std::thread th;
@@ -187,8 +196,55 @@ void on_outbound(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
     if (ctx->registered && (status == 408 || status >= 500)) lapsed(ctx);
 }
 
+// Stack time in device seconds.
+double device_now_s(const AgentCtx* ctx) {
+    su_time_t now = su_now();
+    return (now.tv_sec + now.tv_usec / 1e6) * ctx->timing.scale;
+}
+
+// One MESSAGE too many is answered 503 and goes no further. A spell of them
+// is logged at its start and counted at its end, not one line each.
+bool take_message(AgentCtx* ctx, nua_handle_t* nh) {
+    unsigned retry_s = 0;
+    if (!ctx->limited || rate_limit_take(ctx->messages, device_now_s(ctx), &retry_s)) {
+        if (ctx->refused) log_out(" pjsip  MESSAGEs taken again, %u refused\n", ctx->refused);
+        ctx->refused = 0;
+        nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(ctx->nua), TAG_END());
+        return true;
+    }
+    double wait = retry_s / ctx->timing.scale;
+    char text[16];
+    snprintf(text, sizeof text, "%u", wait < 1 ? 1u : unsigned(ceil(wait)));
+    if (ctx->refused++ == 0) log_out(" pjsip  too many MESSAGEs: refused for %u s\n", retry_s);
+    nua_respond(nh, SIP_503_SERVICE_UNAVAILABLE, SIPTAG_RETRY_AFTER_STR(text),
+                NUTAG_WITH_THIS(ctx->nua), TAG_END());
+    return false;
+}
+
+// A burst of MESSAGEs, taken or refused, leaves the stack's thread with a
+// heap grown to what it held at once: every request and its answer, kept 64
+// T1 after for retransmissions. The allocator keeps freed memory for later
+// and gives back little of it, so on a board with little RAM each burst
+// would stay. Once the last transaction of a burst has ended, the heap is
+// handed back to the system.
+enum { TRIM_AFTER_MESSAGES = 100 };
+
+void on_trim_timer(AgentCtx* ctx, su_timer_t*, su_timer_arg_t*) {
+    malloc_trim(0);
+    log_out(" pjsip  memory given back after %u MESSAGEs\n", ctx->since_trim);
+    ctx->since_trim = 0;
+}
+
+void note_message(AgentCtx* ctx) {
+    if (++ctx->since_trim < TRIM_AFTER_MESSAGES || !ctx->trim) return;
+    // 64 T1 after this one, and a second for the last timer to run.
+    su_timer_set_interval(ctx->trim, on_trim_timer, nullptr,
+                          64 * scaled_ms(ctx, 0.5) + scaled_ms(ctx, 1));
+}
+
 void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
-    if (sip && ctx->cb.on_message) {
+    note_message(ctx);
+    if (take_message(ctx, nh) && sip && ctx->cb.on_message) {
         std::string from = sip->sip_from ? url_text(sip->sip_from->a_url) : "";
         std::string contact = sip->sip_contact ? url_text(sip->sip_contact->m_url) : "";
         const char* mime = sip->sip_content_type && sip->sip_content_type->c_type
@@ -275,10 +331,15 @@ void run(AgentCtx* ctx) {
                        // after a probe that the service reaches the device there.
                        NUTAG_OUTBOUND("natify use-rport options-keepalive validate"),
                        NUTAG_KEEPALIVE(unsigned(scaled_ms(ctx, t.keepalive_s))),
-                       TAG_IF(scaled, NTATAG_SIP_T1(t1)), TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
+                       // MESSAGEs are answered here: the limit refuses some.
+                       NUTAG_APPL_METHOD("MESSAGE"), TAG_IF(scaled, NTATAG_SIP_T1(t1)),
+                       TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
                        TAG_IF(scaled, NTATAG_SIP_T2(unsigned(scaled_ms(ctx, 4)))),
                        TAG_IF(scaled, NTATAG_SIP_T4(unsigned(scaled_ms(ctx, 5)))), TAG_END());
-        if (ctx->nua) ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
+        if (ctx->nua) {
+            ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
+            ctx->trim = su_timer_create(su_root_task(ctx->root), 0);
+        }
     }
     {
         std::lock_guard<std::mutex> hold(ctx->mu);
@@ -297,6 +358,8 @@ void run(AgentCtx* ctx) {
         su_root_run(ctx->root);
         su_timer_destroy(ctx->retry);
         ctx->retry = nullptr;
+        su_timer_destroy(ctx->trim);
+        ctx->trim = nullptr;
         nua_destroy(ctx->nua);
         ctx->nua = nullptr;
     }
@@ -337,6 +400,8 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->timing = cfg.timing;
     if (!(ctx->timing.scale > 0)) ctx->timing.scale = 1;
     ctx->jitter.seed(std::random_device{}());
+    ctx->limited = cfg.message_burst > 0;
+    ctx->messages = rate_limit_new(cfg.message_burst, cfg.message_per_s, device_now_s(ctx));
     ctx->cb = cb;
     ctx->th = std::thread(run, ctx);
     name_thread(ctx->th, "sip-stack");

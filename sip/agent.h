@@ -26,10 +26,16 @@ struct SipAgentConfig {
     const char* password;
     const char* outbound_proxy;  // "" for none
     SipTiming timing;
+    // MESSAGEs taken in: a burst, then a steady rate (device seconds); one
+    // more is refused with 503 and a Retry-After. Each one taken costs a
+    // command and a reply, and the stack holds both for 64 T1 after: a
+    // sender in a loop must not fill the board's memory. 0 for no limit.
+    unsigned message_burst;
+    double message_per_s;
 };
 
 struct SipAgentCallbacks {
-    // An incoming MESSAGE (the stack has answered it). `body` is not
+    // An incoming MESSAGE, taken in and answered 200. `body` is not
     // NUL-terminated.
     void (*on_message)(const char* from, const char* contact, const char* mime, const char* body,
                        size_t len);

@@ -69,6 +69,8 @@ int sip_init() {
     // A service that forgot the device has it back within five minutes; a
     // keep-alive every 15 s holds even a NAT that forgets after 30 s.
     cfg.timing = {300, 30, 300, 15, g_time_scale};
+    cfg.message_burst = SIP_MESSAGE_BURST;
+    cfg.message_per_s = kSipMessagesPerS;
     // The account is known only after sip_account_add; the stack needs its
     // identity now for the From of what it sends.
     Feeder* f = get_feeder();

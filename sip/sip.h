@@ -13,6 +13,12 @@
 // thread, used on the stack's thread.
 extern std::atomic<int> uds_client_fd;
 
+// MESSAGEs taken in at once after a quiet spell, and each second after
+// that; one more is refused with 503. An owner's phone sends a few commands
+// a minute, an app that opens a few at once.
+enum { SIP_MESSAGE_BURST = 20 };
+constexpr double kSipMessagesPerS = 1;
+
 // SIP intervals (registration, retries, keep-alives, transactions) run this
 // many times faster than on the board; before sip_init, simulation only.
 void sip_set_time_scale(double scale);

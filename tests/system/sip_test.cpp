@@ -11,10 +11,13 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "include/variant.h"
 #include "sched/sched.h"
+#include "sip/sip.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
 #include "tests/support/files.h"
@@ -37,7 +40,8 @@ class OverSip : public ::testing::Test {
     void SetUp() override {
         root_ = make_temp_dir("sip");
         service_ = {root_ + "/kam", unused_loopback()};
-        std::string dev = unused_loopback();
+        dev_ = unused_loopback();
+        std::string dev = dev_;
         phone_ = {"sip:" + service_.addr + ":5080", unused_loopback() + ":5070", ""};
         std::string out;
         ASSERT_EQ(service_.start(&out), 0) << out;
@@ -67,7 +71,7 @@ class OverSip : public ::testing::Test {
     int phone(std::vector<std::string> args, std::string* out) { return phone_.run(args, out); }
     std::string sched_file() { return read_file(root_ + "/etc/feed_sched.conf"); }
 
-    std::string root_, sipid_;
+    std::string root_, sipid_, dev_;
     std::vector<std::string> extra_args_;
     SipService service_;
     Phone phone_;
@@ -133,6 +137,92 @@ TEST_F(OverSip, UnknownCommandIs501) {
     EXPECT_EQ(json_text(r, "errorMessage"), "실행할 수 없는 명령입니다.");
     EXPECT_EQ(json_object_get(r, "cmd"), nullptr);
     json_decref(r);
+}
+
+// A sender in a loop, straight to the device: past the burst each MESSAGE is
+// refused with 503 and a Retry-After, and goes no further; once that time
+// has passed a command is answered again.
+TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
+    std::string me = unused_loopback();
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, me.c_str(), &a.sin_addr);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t alen = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &alen);
+    int port = ntohs(a.sin_port);
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5060);
+    inet_pton(AF_INET, dev_.c_str(), &to.sin_addr);
+
+    const int sent = SIP_MESSAGE_BURST + 5;
+    std::string body = std::string("{\"ver\":\"1.0.0\",\"cmd\":\"feeding-schedule-enum-req\",") +
+                       "\"productId\":\"" + kMac + "\"}";
+    for (int i = 0; i < sent; ++i) {
+        std::string n = std::to_string(i);
+        std::string req =
+            "MESSAGE sip:" + sipid_ + "@feeder.test SIP/2.0\r\n" + "Via: SIP/2.0/UDP " + me + ":" +
+            std::to_string(port) + ";rport;branch=z9hG4bK-loop-" + n + "\r\n" +
+            "Max-Forwards: 70\r\n"
+            "From: <sip:loop@feeder.test>;tag=loop" +
+            n + "\r\nTo: <sip:" + sipid_ + "@feeder.test>\r\n" + "Call-ID: loop-" + n + "@" + me +
+            "\r\nCSeq: 1 MESSAGE\r\n" +
+            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n" + body;
+        ASSERT_EQ(sendto(s, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  ssize_t(req.size()));
+    }
+    // The final answer to each, by Call-ID.
+    std::map<std::string, std::string> answers;
+    unsigned retry_s = 0;
+    struct timeval tv = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    for (int quiet = 0; int(answers.size()) < sent && quiet < 10;) {
+        char buf[4096];
+        ssize_t len = recv(s, buf, sizeof buf - 1, 0);
+        if (len <= 0) {
+            ++quiet;
+            continue;
+        }
+        std::string msg(buf, size_t(len));
+        if (msg.compare(0, 8, "SIP/2.0 ") != 0 || msg[8] == '1') continue;
+        std::string code = msg.substr(8, 3);
+        size_t c = msg.find("\r\nCall-ID: ");
+        if (c == std::string::npos) c = msg.find("\r\ni: ");
+        ASSERT_NE(c, std::string::npos) << msg;
+        c = msg.find(' ', c + 2) + 1;
+        answers[msg.substr(c, msg.find("\r\n", c) - c)] = code;
+        size_t r = msg.find("\r\nRetry-After: ");
+        if (code == "503") {
+            ASSERT_NE(r, std::string::npos) << msg;
+            retry_s = unsigned(atoi(msg.c_str() + r + 15));
+        }
+    }
+    close(s);
+    int ok = 0, refused = 0;
+    for (const auto& kv : answers) {
+        ok += kv.second == "200";
+        refused += kv.second == "503";
+    }
+    EXPECT_EQ(ok, SIP_MESSAGE_BURST) << daemon_->output();
+    EXPECT_EQ(refused, sent - SIP_MESSAGE_BURST);
+    EXPECT_GE(retry_s, 1u);
+    // Only the ones taken went on to be commands.
+    EXPECT_TRUE(daemon_->wait_for("too many MESSAGEs: refused for", 5)) << daemon_->output();
+    std::string log = daemon_->output();
+    int commands = 0;
+    for (size_t at = 0; (at = log.find("MESSAGE from sip:loop@", at)) != std::string::npos; ++at)
+        ++commands;
+    EXPECT_EQ(commands, SIP_MESSAGE_BURST);
+
+    sleep(retry_s);
+    std::string out;
+    ASSERT_EQ(phone({"sched-enum"}, &out), 0) << out;
+    json_t* reply = reply_of(out);
+    EXPECT_EQ(json_text(reply, "errorCode"), "200");
+    json_decref(reply);
 }
 
 // baresip, a phone nobody here wrote: it dials the device and messages it.
