@@ -55,6 +55,9 @@ uint64_t feeder_mech_last();
 
 // --- consumption monitor ---------------------------------------------------------
 enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };
+// A rest this much heavier than what was served is no weighing of the bowl
+// (a glitch of the load cell, or something set on the scale).
+enum { REST_EXCESS_G = 100, REST_READS = 3 };
 void feeder_thread_proc();
 // One pass of the monitor at time `now` (seconds); returns the seconds to
 // sleep before the next pass. `sensor` is the monitor's sensor word.

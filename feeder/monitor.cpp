@@ -41,6 +41,22 @@ bool weigh(FeedPath path, int32_t now) {
     plat_sleep(20);
 
     int32_t r = ldcell_read();
+    // A reading that cannot be the rest is read again, a little later.
+    for (int tries = 1; tries < REST_READS && r != LDCELL_NO_READING &&
+                        grams_of(f, ldcell_gap_of(f, r)) > try_gram + REST_EXCESS_G;
+         ++tries) {
+        plat_sleep(2);
+        r = ldcell_read();
+    }
+    if (r != LDCELL_NO_READING && grams_of(f, ldcell_gap_of(f, r)) > try_gram + REST_EXCESS_G) {
+        log_out(
+            "ZELf%c1: a rest of %d g for %d g served is no weighing, session closed without "
+            "report\n",
+            tag, grams_of(f, ldcell_gap_of(f, r)), try_gram);
+        std::lock_guard<std::mutex> hold(f->lock);
+        session.reset();
+        return false;
+    }
     if (r == LDCELL_NO_READING) {
         log_out("ZELf%c1: no reading from the load cell, session closed without report\n", tag);
         std::lock_guard<std::mutex> hold(f->lock);

@@ -55,6 +55,34 @@ TEST_F(Monitor, MoreLeftThanServedIsReportedNegative) {
         std::string::npos);
 }
 
+// 2.4 kg in a bowl served 30 g is a glitch, not what the pet left: read again;
+// a scale that keeps saying so gets no report at all.
+TEST_F(Monitor, ARestThatCannotBeIsReadAgainAndNeverReported) {
+    const uint32_t kilos = uint32_t(320280 + 2400 * 130) << 12 | 0x41;
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.scripted.push_back(kilos);  // one glitch, then the bowl as it is
+    }
+    served(12);
+    open_session(true, now() - 600, 30);
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "30g/18g 먹었습니다.", 5));
+
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        for (int i = 0; i < 12; ++i) world().adc.scripted.push_back(kilos);
+    }
+    served(12);
+    open_session(false, now() - 600, 30);
+    StdoutCapture out;
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->in_schedule, nullptr);
+    EXPECT_NE(out.text().find("is no weighing, session closed without report"), std::string::npos)
+        << out.text();
+    for (const std::string& m : cloud_->messages("/Ovexa/api/messaging"))
+        EXPECT_EQ(m.find("-2"), std::string::npos) << m;
+}
+
 TEST_F(Monitor, ScaleBelowTheEmptyBowlCountsAsEmpty) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
