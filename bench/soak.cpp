@@ -1144,7 +1144,10 @@ int Soak::report() {
                       std::to_string(by_kind_["feed"]) + " feedings asked");
     long from = t0_ + std::min(kDay, long(o_.days * kDay / 4));
     long uss0, uss1, fd0, fd1;
-    for (const Violation& v : soak::check_flat(uss_, from, 1024, "USS kB", &uss0, &uss1))
+    // The heap's high-water marks move by up to 1.3 MB with the mix of work
+    // (each thread's arena keeps its peak), with no trend over a month: a
+    // leak of the daemon's shows as a climb past that.
+    for (const Violation& v : soak::check_flat(uss_, from, 2048, "USS kB", &uss0, &uss1))
         violation("memory and descriptors flat", v.t, v.what);
     for (const Violation& v : soak::check_flat(fds_, from, 4, "descriptors", &fd0, &fd1))
         violation("memory and descriptors flat", v.t, v.what);
