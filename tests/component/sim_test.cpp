@@ -367,7 +367,10 @@ TEST_F(World, ButtonPressesLeaveNoThreadsBehind) {
     for (int i = 0; i < 10; ++i) press_and_wait();  // the thread library's stack cache fills
     int before = mappings();
     for (int i = 0; i < 100; ++i) press_and_wait();
-    EXPECT_LT(mappings() - before, 20);  // not two mappings (stack, guard) per press
+    // Not two mappings (stack, guard) per press: 200 when they stay. An
+    // allocator maps memory of its own now and then (AddressSanitizer's
+    // size classes), so the bound leaves room for that.
+    EXPECT_LT(mappings() - before, 100);
 }
 
 // The record is found from a sequence number on, and filtered by kind.
