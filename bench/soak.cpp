@@ -577,7 +577,7 @@ void Soak::poll_cloud() {
         json_error_t err;
         json_t* j = json_loads(line.c_str(), 0, &err);
         const char* msg = json_string_value(json_object_get(j, "message"));
-        if (msg && *msg) messages_.push_back({vt_, soak::owner_text(msg)});
+        if (msg && *msg) messages_.push_back({vt_, soak::owner_text(msg), polled_vt_});
         json_decref(j);
     }
 }

@@ -108,18 +108,31 @@ std::vector<Violation> check_notice(const std::vector<Message>& msgs, const std:
     marks.insert(marks.end(), starts.begin(), starts.end());
     std::sort(marks.begin(), marks.end());
     std::vector<Violation> bad;
-    std::map<long, int> per_mark;
+    std::vector<bool> used(marks.size(), false);
     for (const Message& m : msgs) {
         if (m.text != text) continue;
-        auto it = std::upper_bound(marks.begin(), marks.end(), m.t + lag);
-        if (it == marks.begin()) {
+        auto last = std::upper_bound(marks.begin(), marks.end(), m.t + lag);
+        if (last == marks.begin()) {
             bad.push_back({m.t, "\"" + text + "\" sent before its condition held"});
             continue;
         }
-        long mark = *(it - 1);
-        if (++per_mark[mark] >= 2)
-            bad.push_back({m.t, "\"" + text + "\" sent again, the condition unchanged since " +
-                                    std::to_string(mark)});
+        // Seen late, it may belong to any mark from the one in force when it
+        // could first have been sent: the earliest of those not yet told.
+        long from = m.from >= 0 && m.from < m.t ? m.from : m.t;
+        auto first = std::upper_bound(marks.begin(), marks.end(), from + lag);
+        if (first != marks.begin()) --first;
+        size_t pick = marks.size();
+        for (auto it = first; it != last; ++it)
+            if (!used[size_t(it - marks.begin())]) {
+                pick = size_t(it - marks.begin());
+                break;
+            }
+        if (pick < marks.size()) {
+            used[pick] = true;
+            continue;
+        }
+        bad.push_back({m.t, "\"" + text + "\" sent again, the condition unchanged since " +
+                                std::to_string(*(last - 1))});
     }
     return bad;
 }

@@ -30,10 +30,12 @@ std::vector<Violation> check_keepalives(const std::vector<Frame>& watchdog_frame
                                         const std::vector<std::pair<long, long>>& runs,
                                         long max_gap, long* worst_gap);
 
-// A message the owner was sent, stamped when the soak saw it.
+// A message the owner was sent, stamped when the soak saw it; it was sent
+// at `from` or later (the soak's look before; -1: at `t`).
 struct Message {
     long t;
     std::string text;
+    long from = -1;
 };
 
 // The owner's text of a message the device posted to the messaging service:

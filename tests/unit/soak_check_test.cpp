@@ -92,6 +92,13 @@ TEST(SoakCheck, EachNoticeOncePerChangeOfItsCondition) {
         recorded.push_back({t, soak::owner_text("${product.alias} " + low)});
     EXPECT_EQ(soak::check_notice(recorded, low, {100}, {}, 60).size(), recorded.size() - 1);
     EXPECT_EQ(soak::owner_text("56g 제공"), "56g 제공");
+    // Seen late: the start's notice (sent near 150) read only at 320, after
+    // the onset at 300, and the onset's own at 330. Each has its mark.
+    std::vector<Message> late = {{320, low, 140}, {330, low, 320}};
+    EXPECT_TRUE(soak::check_notice(late, low, {300}, {100}, 10).empty());
+    // Two seen late with one mark in their reach are still one too many.
+    std::vector<Message> twice = {{320, low, 140}, {330, low, 140}};
+    EXPECT_EQ(soak::check_notice(twice, low, {}, {100}, 10).size(), 1u);
 }
 
 TEST(SoakCheck, EachMealServedExactlyOnce) {
