@@ -29,6 +29,7 @@ struct AgentCtx;
 #include <sofia-sip/url.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -196,10 +197,13 @@ void on_outbound(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
     if (ctx->registered && (status == 408 || status >= 500)) lapsed(ctx);
 }
 
-// Stack time in device seconds.
+// Stack time in device seconds, from the monotonic clock: the wall clock
+// steps when the time is synchronised, and a step back would keep the
+// limit's bucket empty for as long as the step.
 double device_now_s(const AgentCtx* ctx) {
-    su_time_t now = su_now();
-    return (now.tv_sec + now.tv_usec / 1e6) * ctx->timing.scale;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double(now.tv_sec) + double(now.tv_nsec) / 1e9) * ctx->timing.scale;
 }
 
 // One MESSAGE too many is answered 503 and goes no further. A spell of them
