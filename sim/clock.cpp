@@ -230,6 +230,13 @@ void VirtualClock::keep_real_time(const std::string& prefix) {
     real_time_.push_back(prefix);
 }
 
+void VirtualClock::pace_this_thread() {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (manual_) return;
+    Entry* entry = nullptr;
+    register_locked(&entry);
+}
+
 int VirtualClock::sleepers() {
     std::lock_guard<std::mutex> hold(mu_);
     return manual_ ? blocked_ : int(waiters_.size());

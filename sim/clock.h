@@ -62,6 +62,10 @@ class VirtualClock {
 
     // Threads inside a sleep or poll on this clock right now.
     int sleepers();
+    // Counts the calling thread as paced (and awake) from now on, not only
+    // from its first wait: a thread started to act at a virtual time holds
+    // the warp until it sleeps.
+    void pace_this_thread();
 
     bool manual() const { return manual_; }
     double speed() const { return speed_; }

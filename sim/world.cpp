@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 
 namespace sim {
 
@@ -222,17 +223,27 @@ void World::mcu_send_event(uint8_t code) {
     mcu_wake();
 }
 
+// The release waits on a thread of its own, which holds the warp from before
+// the press: a new thread otherwise counts only from its first sleep, and a
+// jump in between would stretch a short press into a factory reset.
 void World::press_button(uint32_t line, double hold_s) {
+    std::promise<void> paced;
+    std::future<void> ready = paced.get_future();
+    {
+        std::lock_guard<std::mutex> hold(mu_);
+        reap_helpers();
+        helpers_.push_back(std::make_unique<Helper>());
+        Helper* h = helpers_.back().get();
+        h->th = std::thread([this, line, hold_s, h, &paced] {
+            clock_.pace_this_thread();
+            paced.set_value();
+            clock_.sleep_us(int64_t(hold_s * 1e6));
+            if (!stopping_) button_edge(line, false);
+            h->done = true;
+        });
+    }
+    ready.wait();
     button_edge(line, true);
-    std::lock_guard<std::mutex> hold(mu_);
-    reap_helpers();
-    helpers_.push_back(std::make_unique<Helper>());
-    Helper* h = helpers_.back().get();
-    h->th = std::thread([this, line, hold_s, h] {
-        clock_.sleep_us(int64_t(hold_s * 1e6));
-        if (!stopping_) button_edge(line, false);
-        h->done = true;
-    });
 }
 
 // A driver pressing buttons for days must not keep a finished thread (and

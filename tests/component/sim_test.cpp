@@ -172,6 +172,29 @@ TEST_F(Warped, ASleeperWakesOnTimeAtPaceAfterAJump) {
     EXPECT_LT(w, 101 * kS + 500000);  // by the old time-out: 103 s, when the other ends
 }
 
+// A thread paced from its start holds the warp while it works before its
+// first sleep (a button's release); one that is not counts only from then.
+TEST_F(Warped, AThreadPacedFromItsStartHoldsTimeBeforeItsFirstSleep) {
+    c.sleep_us(1);  // paced and awake: nothing jumps while the others settle
+    std::atomic<int64_t> s{-1}, a{-1};
+    std::thread ts = sleeper(1000 * kS, &s);
+    ASSERT_TRUE(sleepers_reach(c, 1));
+    std::atomic<bool> paced{false};
+    std::thread ta([&] {
+        c.pace_this_thread();
+        paced = true;
+        usleep(200000);  // work before the first sleep
+        c.sleep_us(1 * kS);
+        a = c.monotonic_us();
+    });
+    while (!paced) usleep(1000);
+    c.sleep_us(2000 * kS);  // all others asleep now: only the worker holds time
+    ta.join();
+    ts.join();
+    EXPECT_LT(a, 10 * kS);  // not after a jump to 1000 s
+    EXPECT_GE(s, 1000 * kS);
+}
+
 // A poller whose descriptor is ready is about to run: the clock never jumps
 // past it, even when it is the last to go to sleep.
 TEST_F(Warped, NeverPastAPollerWithAReadyDescriptor) {
