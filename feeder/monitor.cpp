@@ -40,19 +40,21 @@ bool weigh(FeedPath path, int32_t now) {
     if (!kSilentBuild) plat_system("/root/stop");
     plat_sleep(20);
 
-    int32_t r = ldcell_read();
     // A reading that cannot be the rest is read again, a little later.
-    for (int tries = 1; tries < REST_READS && r != LDCELL_NO_READING &&
-                        grams_of(f, ldcell_gap_of(f, r)) > try_gram + REST_EXCESS_G;
-         ++tries) {
+    auto rest_of = [&](int32_t reading) { return grams_of(f, ldcell_gap_of(f, reading)); };
+    auto impossible = [&](int32_t reading) {
+        return reading != LDCELL_NO_READING && rest_of(reading) > try_gram + REST_EXCESS_G;
+    };
+    int32_t r = ldcell_read();
+    for (int tries = 1; tries < REST_READS && impossible(r); ++tries) {
         plat_sleep(2);
         r = ldcell_read();
     }
-    if (r != LDCELL_NO_READING && grams_of(f, ldcell_gap_of(f, r)) > try_gram + REST_EXCESS_G) {
+    if (impossible(r)) {
         log_out(
             "ZELf%c1: a rest of %d g for %d g served is no weighing, session closed without "
             "report\n",
-            tag, grams_of(f, ldcell_gap_of(f, r)), try_gram);
+            tag, rest_of(r), try_gram);
         std::lock_guard<std::mutex> hold(f->lock);
         session.reset();
         return false;
