@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/soak_check.h"
+#include "mcu/ucom.h"
 #include "tests/support/desk.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
@@ -291,6 +292,8 @@ class Soak {
     std::vector<std::pair<long, long>> runs_;
     std::vector<Message> messages_, dev_lines_;
     std::vector<long> food_low_onsets_, bowl_missing_onsets_, starts_low_, starts_missing_;
+    // Junk-prefixed sensor replies the device took as the condition gone.
+    std::vector<long> misread_low_, misread_missing_;
     std::vector<Excuse> excuses_;
     std::vector<std::pair<long, long>> uss_, fds_;
     long last_sample_ = 0;
@@ -514,6 +517,12 @@ void Soak::poll_log() {
             long t = long(json_integer_value(json_object_get(e, "t")));
             if (kind == "motor" || kind == "bowl") frames_.push_back({t, kind, text ? text : ""});
             if (kind == "watchdog") watchdog_.push_back({t, kind, text ? text : ""});
+            if (kind == "mcu_fault" && text) {
+                int v = soak::misread_sensor(text);
+                if (v >= 0 && food_low_ && !(v & SENSOR_FOOD_LOW)) misread_low_.push_back(t);
+                if (v >= 0 && !bowl_present_ && !(v & SENSOR_BOWL_MISSING))
+                    misread_missing_.push_back(t);
+            }
         }
         json_decref(j);
         if (next == log_next_ || n == 0) {
@@ -1123,11 +1132,14 @@ int Soak::report() {
     long worst_gap = 0;
     for (const Violation& v : soak::check_keepalives(watchdog_, runs_, o_.max_gap, &worst_gap))
         violation("no watchdog bite, keeps pace", v.t, v.what);
+    std::vector<long> marks_low = starts_low_, marks_missing = starts_missing_;
+    marks_low.insert(marks_low.end(), misread_low_.begin(), misread_low_.end());
+    marks_missing.insert(marks_missing.end(), misread_missing_.begin(), misread_missing_.end());
     for (const Violation& v :
-         soak::check_notice(messages_, "사료가 부족합니다.", food_low_onsets_, starts_low_, 60))
+         soak::check_notice(messages_, "사료가 부족합니다.", food_low_onsets_, marks_low, 60))
         violation("the owner is not flooded", v.t, v.what);
     for (const Violation& v : soak::check_notice(messages_, "밥그릇이 빠져 있습니다.",
-                                                 bowl_missing_onsets_, starts_missing_, 60))
+                                                 bowl_missing_onsets_, marks_missing, 60))
         violation("the owner is not flooded", v.t, v.what);
     std::map<std::string, int> notices;
     for (const Message& m : messages_) ++notices[m.text];

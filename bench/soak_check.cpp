@@ -6,6 +6,8 @@
 #include <map>
 #include <regex>
 
+#include "mcu/ucom.h"
+
 namespace soak {
 
 namespace {
@@ -99,6 +101,23 @@ std::vector<Violation> check_reports(const std::vector<Message>& msgs, int max_s
         }
     }
     return bad;
+}
+
+int misread_sensor(const std::string& fault_text) {
+    static const std::string tag = "reply ";
+    if (fault_text.compare(0, tag.size(), tag) != 0) return -1;
+    std::vector<uint8_t> b;
+    for (size_t i = tag.size(); i + 2 <= fault_text.size(); i += 3) {
+        unsigned v = 0;
+        if (sscanf(fault_text.c_str() + i, "%2x", &v) != 1) return -1;
+        b.push_back(uint8_t(v));
+    }
+    const size_t R = 6;  // a sensor reply: A1 02 30 value checksum A8
+    size_t k = b.size();
+    if (k <= R) return -1;
+    if (b[k - 6] != 0xA1 || b[k - 5] != 0x02 || b[k - 4] != UCOM_GET_SENSOR || b[k - 1] != 0xA8)
+        return -1;
+    return ucom_reply_ok(b.data(), int(R)) ? b[3] : -1;
 }
 
 std::vector<Violation> check_notice(const std::vector<Message>& msgs, const std::string& text,

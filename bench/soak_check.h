@@ -30,6 +30,13 @@ std::vector<Violation> check_keepalives(const std::vector<Frame>& watchdog_frame
                                         const std::vector<std::pair<long, long>>& runs,
                                         long max_gap, long* worst_gap);
 
+// The sensor word the device takes from a reply the simulator sent with junk
+// in front (the world's "mcu_fault" text, "reply " and the bytes in hex), or
+// -1 when there is no junk, it is no sensor reply or the device rejects it:
+// the device judges the first 6 bytes by their checksum alone, and about one
+// junk prefix in 256 passes with any bits at all.
+int misread_sensor(const std::string& fault_text);
+
 // A message the owner was sent, stamped when the soak saw it; it was sent
 // at `from` or later (the soak's look before; -1: at `t`).
 struct Message {
@@ -49,8 +56,9 @@ std::vector<Violation> check_reports(const std::vector<Message>& msgs, int max_s
                                      int* checked);
 
 // One notice per change of its condition: between two onsets of the
-// condition (or a start of the daemon, which forgets what it told), `text`
-// is sent at most once, and never before the condition first held.
+// condition (or marks: a start of the daemon, which forgets what it told, or
+// a reply the device read as the condition gone), `text` is sent at most
+// once, and never before the condition first held.
 std::vector<Violation> check_notice(const std::vector<Message>& msgs, const std::string& text,
                                     const std::vector<long>& onsets,
                                     const std::vector<long>& starts, long lag);

@@ -49,6 +49,10 @@ int ucom_build_frame(uint8_t* out, uint8_t code, const uint8_t* data, int ndata)
 int ucom_ack_event(int fd, uint8_t code);
 // The `n` bytes at `p` begin with a whole event frame of code 0x80 or 0x81.
 bool ucom_is_event(const uint8_t* p, int n);
+// What one read of `n` bytes must be to count as a frame: at least 4 bytes
+// and the checksum at n - 2 over offsets 2 .. n - 3. Nothing else is judged
+// (start, length, end and command bytes are not), so junk on the line can pass.
+bool ucom_reply_ok(const uint8_t* p, int n);
 // One request/reply exchange under the link lock: stale input is dropped
 // (events in it acknowledged) before the request is written. `reply` holds
 // R bytes (zeroed here); *nread receives the count of reply bytes read.

@@ -116,7 +116,7 @@ int ucom_r_event(int fd) {
     uint8_t buf[1024] = {0};
     int n = fd > 0 ? int(read(fd, buf, sizeof buf)) : -1;
     log_out("read %d bytes from %s\n", n, __func__);
-    if (n < 4 || buf[n - 2] != ucom_checksum(n - 4, buf + 2)) {
+    if (!ucom_reply_ok(buf, n)) {
         perror("read");
         ucom_dump(0, __func__, n > 0 ? n : 0, buf);
         LOG_RETURN(__UCOM_ERROR);

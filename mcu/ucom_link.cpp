@@ -97,6 +97,10 @@ uint8_t ucom_checksum(int n, const uint8_t* p) {
     return uint8_t(sum ^ 0xFF);
 }
 
+bool ucom_reply_ok(const uint8_t* p, int n) {
+    return n >= 4 && p[n - 2] == ucom_checksum(n - 4, p + 2);
+}
+
 void ucom_dump(int flag, const char* name, int len, const uint8_t* p) {
     // Built in one buffer so that lines of two threads never interleave.
     char line[64 + 3 * 1024];
@@ -199,7 +203,7 @@ int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uin
         if (more > 0) n += more;
     }
     *nread = n;
-    if (n >= 4 && reply[n - 2] == ucom_checksum(n - 4, reply + 2)) return __UCOM_DONE;
+    if (ucom_reply_ok(reply, n)) return __UCOM_DONE;
     perror("read");
     ucom_dump(0, name, n > 0 ? n : 0, reply);
     return __UCOM_ERROR;

@@ -101,6 +101,30 @@ TEST(SoakCheck, EachNoticeOncePerChangeOfItsCondition) {
     EXPECT_EQ(soak::check_notice(twice, low, {}, {100}, 10).size(), 1u);
 }
 
+// Junk in front of a sensor reply that the device's link takes for a reply:
+// the sensor word it reads then is the junk's, so the notice it sends again
+// after the true reply is a change of the condition as the device saw it.
+TEST(SoakCheck, AJunkSensorReplyTheLinkTakesIsAChangeOfTheCondition) {
+    // 5E + 00 sums to the complement of A1: the first six bytes pass, word 00.
+    EXPECT_EQ(soak::misread_sensor("reply 11 22 5E 00 A1 02 30 01 CE A8"), 0x00);
+    // 5C + A1 to the complement of 02: word A1, food low set, bowl missing clear.
+    EXPECT_EQ(soak::misread_sensor("reply 33 44 5C A1 02 30 11 BE A8"), 0xA1);
+    // The same junk one off: rejected.
+    EXPECT_EQ(soak::misread_sensor("reply 11 22 5F 00 A1 02 30 01 CE A8"), -1);
+    // No junk, the reply of another command, other faults' texts.
+    EXPECT_EQ(soak::misread_sensor("reply A1 02 30 01 CE A8"), -1);
+    EXPECT_EQ(soak::misread_sensor("reply 11 22 5E 00 A1 02 12 00 ED A8"), -1);
+    EXPECT_EQ(soak::misread_sensor("reply A1 02 30"), -1);
+    EXPECT_EQ(soak::misread_sensor("late A1 02 30 01 CE A8"), -1);
+
+    const std::string low = "사료가 부족합니다.";
+    // Low since 100, told at 103; junk read at 400 cleared the latch and the
+    // next pass told again.
+    std::vector<Message> again = {{103, low}, {403, low}};
+    EXPECT_EQ(soak::check_notice(again, low, {100}, {}, 10).size(), 1u);
+    EXPECT_TRUE(soak::check_notice(again, low, {100}, {400}, 10).empty());
+}
+
 TEST(SoakCheck, EachMealServedExactlyOnce) {
     std::vector<soak::Meal> meals = {{1000, true, ""}, {5000, true, ""}, {9000, false, "bowl"}};
     auto ok = soak::check_meals(meals, {{1021, 30}, {5019, 30}}, 150);
