@@ -1189,6 +1189,10 @@ int Soak::report() {
     printf("| notices | food low %d, bowl missing %d, bowl stuck %d |\n",
            notices["사료가 부족합니다."], notices["밥그릇이 빠져 있습니다."],
            notices["사료그릇이 멈추었습니다... "] + notices["사료그릇이 멈추었습니다. "]);
+    printf(
+        "| junk sensor replies the link took | %zu read as food no longer low, %zu as the bowl "
+        "back |\n",
+        misread_low_.size(), misread_missing_.size());
     printf("| widest keep-alive gap | %ld virtual s |\n", worst_gap);
     printf("| USS at day 1 / at the end | %ld kB / %ld kB |\n", uss0, uss1);
     printf("| descriptors at day 1 / at the end | %ld / %ld |\n", fd0, fd1);
