@@ -1,7 +1,7 @@
 // The resident memory a process pays for Debian's libcurl alone: its thirty
 // or so libraries loaded and relocated, and the global set-up that the
-// daemon's cloud client does at start. Prints VmHWM, Pss and private memory
-// (Private_Clean + Private_Dirty) in kB.
+// daemon's cloud client does at start. Prints VmHWM, Pss, private memory
+// (Private_Clean + Private_Dirty) and anonymous memory in kB.
 #include <curl/curl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,8 +30,9 @@ int main() {
     long pss = field("/proc/self/smaps_rollup", "Pss:");
     long clean = field("/proc/self/smaps_rollup", "Private_Clean:");
     long dirty = field("/proc/self/smaps_rollup", "Private_Dirty:");
+    long anon = field("/proc/self/smaps_rollup", "Anonymous:");
     curl_global_cleanup();
-    if (peak < 0 || pss < 0 || clean < 0 || dirty < 0) return 1;
-    printf("%ld %ld %ld\n", peak, pss, clean + dirty);
+    if (peak < 0 || pss < 0 || clean < 0 || dirty < 0 || anon < 0) return 1;
+    printf("%ld %ld %ld %ld\n", peak, pss, clean + dirty, anon);
     return 0;
 }
