@@ -517,12 +517,10 @@ void Soak::poll_log() {
             long t = long(json_integer_value(json_object_get(e, "t")));
             if (kind == "motor" || kind == "bowl") frames_.push_back({t, kind, text ? text : ""});
             if (kind == "watchdog") watchdog_.push_back({t, kind, text ? text : ""});
-            if (kind == "mcu_fault" && text) {
-                int v = soak::misread_sensor(text);
-                if (v >= 0 && food_low_ && !(v & SENSOR_FOOD_LOW)) misread_low_.push_back(t);
-                if (v >= 0 && !bowl_present_ && !(v & SENSOR_BOWL_MISSING))
-                    misread_missing_.push_back(t);
-            }
+            int v = kind == "mcu_fault" && text ? soak::misread_sensor(text) : -1;
+            if (v >= 0 && food_low_ && !(v & SENSOR_FOOD_LOW)) misread_low_.push_back(t);
+            if (v >= 0 && !bowl_present_ && !(v & SENSOR_BOWL_MISSING))
+                misread_missing_.push_back(t);
         }
         json_decref(j);
         if (next == log_next_ || n == 0) {
