@@ -94,7 +94,7 @@ void accuracy(const std::string& root) {
             {
                 StdoutCapture cap;
                 uint32_t s2 = 0;
-                feeder_monitor_pass(int32_t(w.clock().now_us() / 1000000), &s2);
+                feeder_monitor_pass(int64_t(w.clock().now_us() / 1000000), &s2);
                 out = cap.text();
             }
             std::smatch m;

@@ -200,7 +200,7 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
             log_out("%s\n", msg);
             cloud_notify(msg, 3);
             if (s) {
-                s->fed_at = int32_t(plat_time());
+                s->fed_at = int64_t(plat_time());
                 s->try_gram = *feed_gram;
             } else {
                 log_out("%s feed : no memory for the session, nothing to weigh later\n", who);

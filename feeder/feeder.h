@@ -61,4 +61,4 @@ enum { REST_EXCESS_G = 100, REST_READS = 3 };
 void feeder_thread_proc();
 // One pass of the monitor at time `now` (seconds); returns the seconds to
 // sleep before the next pass. `sensor` is the monitor's sensor word.
-int feeder_monitor_pass(int32_t now, uint32_t* sensor);
+int feeder_monitor_pass(int64_t now, uint32_t* sensor);

@@ -15,12 +15,12 @@
 
 namespace {
 
-bool due(const FeedSessionPtr& s, int32_t now) {
+bool due(const FeedSessionPtr& s, int64_t now) {
     return s && s->fed_at > 0 && now - s->fed_at >= SESSION_DUE_S;
 }
 
 // Weighs a due session; true when the owner got the eaten report.
-bool weigh(FeedPath path, int32_t now) {
+bool weigh(FeedPath path, int64_t now) {
     Feeder* f = get_feeder();
     bool m = path == FeedPath::Manual;
     FeedSessionPtr& session = m ? f->in_manual : f->in_schedule;
@@ -126,7 +126,7 @@ void sensor_watch(uint32_t* sensor) {
 
 }  // namespace
 
-int feeder_monitor_pass(int32_t now, uint32_t* sensor) {
+int feeder_monitor_pass(int64_t now, uint32_t* sensor) {
     Feeder* f = get_feeder();
     bool manual_due, sched_due, idle;
     {
@@ -152,7 +152,7 @@ void feeder_thread_proc() {
     while (sig_flag) {
         struct timeval tv;
         plat_gettimeofday(&tv);
-        feeder_monitor_pass(int32_t(tv.tv_sec), &sensor);
+        feeder_monitor_pass(int64_t(tv.tv_sec), &sensor);
     }
     log_out("%s exit...\n", __func__);
 }

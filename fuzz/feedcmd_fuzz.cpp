@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reset(state, trouble);
 
     Feeder* f = get_feeder();
-    int32_t fed_at = 0;
+    int64_t fed_at = 0;
     if (f->in_manual) fed_at = f->in_manual->fed_at;
     if (f->in_schedule) fed_at = f->in_schedule->fed_at;
     Mechanism before = mechanism();
@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (req.cmd != __FEED_REQ) {
         FUZZ_CHECK(reply.cmd == __FEED_NONE, "command %d answered %d", req.cmd, reply.cmd);
         FUZZ_CHECK(mechanism() == before, "command %d moved the mechanism", req.cmd);
-        int32_t after = f->in_manual     ? f->in_manual->fed_at
+        int64_t after = f->in_manual     ? f->in_manual->fed_at
                         : f->in_schedule ? f->in_schedule->fed_at
                                          : 0;
         FUZZ_CHECK(after == fed_at && f->bowl_missing == (state == BOWL_LEFT_OUT),

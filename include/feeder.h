@@ -9,8 +9,9 @@
 
 // One served feeding, from the bowl being presented until the rest is weighed.
 struct FeedSession {
-    int32_t fed_at;    // epoch seconds when the filled bowl was presented
-    int32_t eaten_at;  // epoch seconds when the rest was weighed; 0 until then
+    // Epoch seconds are 64-bit everywhere: a feeder sold now runs past 2038.
+    int64_t fed_at;    // epoch seconds when the filled bowl was presented
+    int64_t eaten_at;  // epoch seconds when the rest was weighed; 0 until then
     int32_t try_gram;  // grams in the bowl when presented
     int32_t eat_gram;  // grams eaten; 0 until then
 };

@@ -14,3 +14,8 @@ void app_stop();
 int app_stop_fd();
 // Creates the stop descriptor, once, before the threads that wait on it start.
 void app_stop_fd_open();
+
+// Sleeps `seconds` on the platform clock, or less when the program stops
+// meanwhile: a wait inside a feeding must not hold an orderly stop for
+// minutes. True when the whole time passed and the program still runs.
+bool run_wait(unsigned seconds);

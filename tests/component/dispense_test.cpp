@@ -165,7 +165,7 @@ TEST_F(Dispense, ManualFeedingServesAndOpensASession) {
     EXPECT_EQ(served, 28);  // 4 portions of 7 g for 30 g from empty: (30 + 4) / 7
     ASSERT_NE(f_->in_manual, nullptr);
     EXPECT_EQ(f_->in_manual->try_gram, 28);
-    EXPECT_EQ(f_->in_manual->fed_at, int32_t(world().clock().now_us() / 1000000));
+    EXPECT_EQ(f_->in_manual->fed_at, world().clock().now_us() / 1000000);
     EXPECT_EQ(bowl(), sim::BowlPos::Out);
     EXPECT_EQ(count_code("14"), 1);  // motor back-off after the final weighing
     std::string text = out.text();

@@ -58,7 +58,7 @@ class Runner : public FeederTest {
     // Monitor passes until the clock reaches `until`, as its thread runs them.
     void monitor_until(time_t until) {
         uint32_t sensor = 0;
-        while (now() < until) feeder_monitor_pass(int32_t(now()), &sensor);
+        while (now() < until) feeder_monitor_pass(int64_t(now()), &sensor);
     }
     // What the owner was told, printed for the record. Never a negative
     // amount served, never more eaten than served, and (no pet here finds
@@ -126,7 +126,7 @@ class Runner : public FeederTest {
         while (now() < until) {
             sched_runner_pass(&r_);
             world().clock().sleep_us(1000000);
-            if (monitor) feeder_monitor_pass(int32_t(now()), &sensor);
+            if (monitor) feeder_monitor_pass(int64_t(now()), &sensor);
         }
     }
     // Local "HH:MM" of every request frame with a given command byte.
@@ -478,14 +478,14 @@ TEST_F(Runner, WeighingManualFeedingAndScheduledFillTakeTheMechanismInTurn) {
     place(start);
     set_food(20);  // a scheduled meal of 30 g of which the pet ate 10...
     set_bowl(sim::BowlPos::Out);
-    open_session(false, int32_t(now()) - 600, 30);  // ...due to be weighed
+    open_session(false, int64_t(now()) - 600, 30);  // ...due to be weighed
     send_request(20);
     size_t frames = 0;
     std::vector<std::string> before_done;
     int32_t code = -1;
     std::thread monitor([&] {
         uint32_t sensor = 0;
-        feeder_monitor_pass(int32_t(now()), &sensor);
+        feeder_monitor_pass(int64_t(now()), &sensor);
     });
     ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "먹었습니다.", 10));
     frames = mcu_codes().size();

@@ -69,7 +69,7 @@ int FeederTest::count_code(const char* code) {
     return n;
 }
 
-void FeederTest::open_session(bool manual, int32_t fed_at, int32_t try_gram) {
+void FeederTest::open_session(bool manual, int64_t fed_at, int32_t try_gram) {
     std::lock_guard<std::mutex> hold(f_->lock);
     FeedSessionPtr& s = manual ? f_->in_manual : f_->in_schedule;
     s = feed_session_alloc();

@@ -26,7 +26,7 @@ class FeederTest : public SimTest {
     std::vector<std::string> feeding_log() { return cloud_->messages("/Ovexa/api/feeding-log"); }
     std::vector<std::string> shell() { return world_texts("shell"); }
     // Starts a session on a path as a served feeding would.
-    void open_session(bool manual, int32_t fed_at, int32_t try_gram);
+    void open_session(bool manual, int64_t fed_at, int32_t try_gram);
 
     Feeder* f_ = nullptr;
     int ucom_fd_ = 0;
