@@ -18,6 +18,7 @@ struct AgentCtx;
 
 #include <malloc.h>
 #include <math.h>
+#include <pthread.h>
 #include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
@@ -40,7 +41,6 @@ struct AgentCtx;
 #include <thread>
 
 #include "include/log.h"
-#include "include/thread_name.h"
 #include "sip/rate_limit.h"
 
 struct AgentCtx {
@@ -317,7 +317,31 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
     }
 }
 
+// How the stack's own thread sleeps. The stack keeps its housekeeping
+// (registration refresh, keep-alive) on deferrable timers, which run when
+// its thread wakes anyway, and wakes it at the latest `max_defer` after its
+// last wake. A keep-alive interval of at least max_defer is cut by the
+// stack to 100 ms plus what it exceeds: at the 15 s default of both, a
+// keep-alive went out every 500 ms, at each tick of its own transaction.
+// So the keep-alive interval stays below max_defer and above T4: after a
+// keep-alive the stack wakes when its transaction ends (T4), finds it not yet
+// due, and sends the next one at its following wake, T4 + max_defer after the
+// last one: `keepalive_s` apart when nothing else happens, sooner when a
+// request wakes it.
+struct StackSleep {
+    su_duration_t max_defer_ms;
+    unsigned keepalive_ms;
+};
+
+StackSleep stack_sleep(const AgentCtx* ctx) {
+    const double t4 = 5;  // the stack's T4, scaled below like the rest
+    double max_defer = ctx->timing.keepalive_s > t4 + 1 ? ctx->timing.keepalive_s - t4 : 1;
+    return {scaled_ms(ctx, max_defer), unsigned(scaled_ms(ctx, t4 + (max_defer - t4) / 2))};
+}
+
 void run(AgentCtx* ctx) {
+    // Named before the stack starts its own thread, which takes the name too.
+    pthread_setname_np(pthread_self(), "sip-stack");
     su_init();
     su_log_redirect(nullptr, stack_logger, ctx);
     su_log_set_level(nullptr, 3);
@@ -327,14 +351,21 @@ void run(AgentCtx* ctx) {
         // The stack's transaction timers (500 ms, 4 s, 5 s, 32 s) follow the scale.
         bool scaled = t.scale != 1;
         unsigned t1 = unsigned(scaled_ms(ctx, 0.5));
+        // The stack's thread takes its longest sleep from this root's.
+        StackSleep sleep = stack_sleep(ctx);
+        su_root_set_max_defer(ctx->root, sleep.max_defer_ms);
         ctx->nua =
             nua_create(ctx->root, event_cb, ctx, NUTAG_URL(ctx->bind_url.c_str()),
                        SIPTAG_FROM_STR(ctx->aor.c_str()), NUTAG_MEDIA_ENABLE(0),
                        TAG_IF(!ctx->proxy.empty(), NUTAG_PROXY(ctx->proxy.c_str())),
-                       // Contact from received/rport when a NAT is seen; keep-alives then,
-                       // after a probe that the service reaches the device there.
+                       // Contact from received/rport when a NAT is seen; keep-alives
+                       // (on UDP whether or not), after a probe that the service reaches
+                       // the device there.
                        NUTAG_OUTBOUND("natify use-rport options-keepalive validate"),
-                       NUTAG_KEEPALIVE(unsigned(scaled_ms(ctx, t.keepalive_s))),
+                       NUTAG_KEEPALIVE(sleep.keepalive_ms),
+                       // The registration refresh waits for a wake too, instead of
+                       // waking the stack every second to look for it.
+                       NUTAG_DEFERRABLE_TIMERS(1),
                        // MESSAGEs are answered here: the limit refuses some.
                        NUTAG_APPL_METHOD("MESSAGE"), TAG_IF(scaled, NTATAG_SIP_T1(t1)),
                        TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
@@ -376,6 +407,15 @@ void run(AgentCtx* ctx) {
     ctx->cv.notify_all();
 }
 
+// The stack sees whether its shutdown is over on its deferred timer, which
+// runs only when something wakes its thread: after the last answer it could
+// sleep for max_defer. Asking again wakes it and has it look at once; it ends
+// with nua_r_shutdown 200.
+void on_shutdown_timer(AgentCtx* ctx, su_timer_t* t, su_timer_arg_t*) {
+    nua_shutdown(ctx->nua);
+    su_timer_set_interval(t, on_shutdown_timer, nullptr, 250);
+}
+
 // Runs `fn` on the stack's thread and waits for it.
 template <class F>
 void on_stack(AgentCtx* ctx, F fn) {
@@ -408,7 +448,6 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->messages = rate_limit_new(cfg.message_burst, cfg.message_per_s, device_now_s(ctx));
     ctx->cb = cb;
     ctx->th = std::thread(run, ctx);
-    name_thread(ctx->th, "sip-stack");
     std::unique_lock<std::mutex> lock(ctx->mu);
     ctx->cv.wait(lock, [&] { return ctx->state != 0; });
     if (ctx->state != 1) {
@@ -454,13 +493,15 @@ void sip_agent_stop() {
     if (!ctx) return;
     on_stack(ctx, [&] {
         ctx->stopping = true;
+        // No registration attempt from now on: its timer asks for the shutdown.
         su_timer_reset(ctx->retry);
-        nua_shutdown(ctx->nua);
+        on_shutdown_timer(ctx, ctx->retry, nullptr);
     });
     // A registrar that no longer answers must not hold up the exit.
     std::unique_lock<std::mutex> lock(ctx->mu);
     if (!ctx->cv.wait_for(lock, std::chrono::seconds(5), [&] { return ctx->state == 2; })) {
         lock.unlock();
+        log_out(" pjsip  the stack did not end its shutdown within 5 s\n");
         on_stack(ctx, [&] { su_root_break(ctx->root); });
     } else {
         lock.unlock();

@@ -10,7 +10,7 @@ struct SipTiming {
     unsigned expires_s;    // registration expiry asked of the registrar
     unsigned retry_min_s;  // first wait after a failed registration; doubles each time
     unsigned retry_max_s;  // longest wait between attempts
-    unsigned keepalive_s;  // keep-alive while a NAT is seen between the device and the service
+    unsigned keepalive_s;  // keep-alives this far apart on an idle line (they hold a NAT open)
     // Every interval above and the stack's transaction timers run this many
     // times faster: 1 on the board; more in simulation, where minutes of SIP
     // time pass in seconds.

@@ -225,6 +225,17 @@ TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
     json_decref(reply);
 }
 
+// The stack sleeps up to 10 s between its deferred chores, and ends its
+// shutdown on one of them: a stop after an idle spell must not wait for it.
+TEST_F(OverSip, StopAfterAnIdleSpellEndsTheStackAtOnce) {
+    sleep(12);
+    ASSERT_EQ(daemon_->stop(SIGINT, 20), 0);
+    std::string out = daemon_->output();
+    daemon_.reset();
+    EXPECT_EQ(out.find("did not end its shutdown"), std::string::npos) << out;
+    EXPECT_NE(out.find("Bye...."), std::string::npos) << out;
+}
+
 // baresip, a phone nobody here wrote: it dials the device and messages it.
 TEST_F(OverSip, BaresipCallIsRefusedAndItsMessageAnswered) {
     std::string dir = root_ + "/baresip";
