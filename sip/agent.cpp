@@ -19,6 +19,7 @@ struct AgentCtx;
 #include <malloc.h>
 #include <math.h>
 #include <pthread.h>
+#include <sofia-sip/msg_addr.h>
 #include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
@@ -58,7 +59,10 @@ struct AgentCtx {
     su_time_t attempt_started{};
     bool stopping = false;
     std::minstd_rand jitter;
-    bool limited = false;  // MESSAGEs beyond the limit are refused
+    ServiceAddrs service;     // where requests may come from
+    unsigned strangers = 0;   // requests refused since the last one from the service
+    NetAddr last_stranger{};  // the source of the last refusal logged
+    bool limited = false;     // MESSAGEs beyond the limit are refused
     RateLimit messages{};
     unsigned refused = 0;                // MESSAGEs refused since the last one taken
     unsigned since_trim = 0;             // MESSAGEs since the heap was last given back
@@ -166,6 +170,46 @@ void lapsed(AgentCtx* ctx) {
         schedule_retry(ctx);
 }
 
+// Where the request or answer being handled came from: the address of the
+// datagram, as the transport received it.
+bool current_source(const AgentCtx* ctx, NetAddr* out) {
+    msg_t* msg = nua_current_request(ctx->nua);
+    su_addrinfo_t* ai = msg ? msg_addrinfo(msg) : nullptr;
+    return ai && net_addr_from_sockaddr(ai->ai_addr, socklen_t(ai->ai_addrlen), out);
+}
+
+// The registrar answered from here (itself, or the proxy in front of it):
+// the service is there now.
+void learn_service(AgentCtx* ctx) {
+    NetAddr a;
+    if (!current_source(ctx, &a) || !service_addrs_learn(&ctx->service, a)) return;
+    char text[64];
+    net_addr_text(a, text, sizeof text);
+    log_out(" pjsip  the SIP service answers from %s\n", text);
+}
+
+// A request whose source is not the SIP service is answered 403 and goes no
+// further: no command, no call, no reply. A spell of them is logged by
+// source and counted when the service next speaks.
+bool from_service(AgentCtx* ctx, nua_handle_t* nh, const char* method) {
+    NetAddr a;
+    bool known = current_source(ctx, &a);
+    if (known && service_addrs_has(ctx->service, a)) {
+        if (ctx->strangers) log_out(" pjsip  %u requests from strangers refused\n", ctx->strangers);
+        ctx->strangers = 0;
+        return true;
+    }
+    if (ctx->strangers++ == 0 || !known || !net_addr_equal(a, ctx->last_stranger)) {
+        char text[64] = "an unknown source";
+        if (known) net_addr_text(a, text, sizeof text);
+        log_out(" pjsip  %s from %s refused: not the SIP service\n", method, text);
+        ctx->last_stranger = a;
+    }
+    nua_respond(nh, SIP_403_FORBIDDEN, NUTAG_WITH_THIS(ctx->nua), TAG_END());
+    nua_handle_destroy(nh);
+    return false;
+}
+
 void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
     if (nh != ctx->reg || status < 200) return;  // a handle given up, or still going
     // One answer to a challenge: a second one means the credentials are refused.
@@ -176,6 +220,7 @@ void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
     }
     ctx->reg_challenged = false;  // a refresh may be challenged again
     if (status < 300) {
+        learn_service(ctx);
         log_out(" pjsip  registered %s\n", ctx->aor.c_str());
         su_timer_reset(ctx->retry);
         ctx->registered = true;
@@ -248,6 +293,7 @@ void note_message(AgentCtx* ctx) {
 
 void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
     note_message(ctx);
+    if (!from_service(ctx, nh, "MESSAGE")) return;
     if (take_message(ctx, nh) && sip && ctx->cb.on_message) {
         std::string from = sip->sip_from ? url_text(sip->sip_from->a_url) : "";
         std::string contact = sip->sip_contact ? url_text(sip->sip_contact->m_url) : "";
@@ -263,6 +309,7 @@ void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
 
 void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* sip, tagi_t tags[]) {
     if (event == nua_i_invite) {
+        if (!from_service(ctx, nh, "INVITE")) return;
         int id = ctx->next_call++;
         ctx->calls[nh] = id;
         std::string from = sip && sip->sip_from ? url_text(sip->sip_from->a_url) : "";
@@ -441,6 +488,7 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->registrar = cfg.registrar;
     ctx->auth = std::string("Digest:\"") + cfg.realm + "\":" + cfg.user + ":" + cfg.password;
     ctx->proxy = cfg.outbound_proxy ? cfg.outbound_proxy : "";
+    if (cfg.service) ctx->service = *cfg.service;
     ctx->timing = cfg.timing;
     if (!(ctx->timing.scale > 0)) ctx->timing.scale = 1;
     ctx->jitter.seed(std::random_device{}());

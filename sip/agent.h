@@ -5,6 +5,8 @@
 
 #include <stddef.h>
 
+#include "sip/service_addrs.h"
+
 // How the account stays registered and reachable, in seconds.
 struct SipTiming {
     unsigned expires_s;    // registration expiry asked of the registrar
@@ -25,9 +27,13 @@ struct SipAgentConfig {
     const char* user;       // digest user name
     const char* password;
     const char* outbound_proxy;  // "" for none
+    // Where requests may come from; the agent adds the address that answers
+    // each registration. A MESSAGE or INVITE from elsewhere is answered 403
+    // and goes no further.
+    const ServiceAddrs* service;
     SipTiming timing;
-    // MESSAGEs taken in: a burst, then a steady rate (device seconds); one
-    // more is refused with 503 and a Retry-After. Each one taken costs a
+    // MESSAGEs from the service taken in: a burst, then a steady rate
+    // (device seconds); one more is refused with 503 and a Retry-After. Each one taken costs a
     // command and a reply, and the stack holds both for 64 T1 after: a
     // sender in a loop must not fill the board's memory. 0 for no limit.
     unsigned message_burst;
