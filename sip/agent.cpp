@@ -356,6 +356,11 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
         case nua_i_state:
             on_call(ctx, event, nh, sip, tags);
             break;
+        case nua_i_options:
+            // The stack has answered it; the handle it made for it is ours
+            // to release, or each OPTIONS, from anyone, would stay for good.
+            if (nh && nh != ctx->reg) nua_handle_destroy(nh);
+            break;
         case nua_r_shutdown:
             if (status >= 200) su_root_break(ctx->root);
             break;
@@ -414,8 +419,13 @@ void run(AgentCtx* ctx) {
                        // waking the stack every second to look for it.
                        NUTAG_DEFERRABLE_TIMERS(1),
                        // MESSAGEs are answered here: the limit refuses some.
-                       NUTAG_APPL_METHOD("MESSAGE"), TAG_IF(scaled, NTATAG_SIP_T1(t1)),
-                       TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
+                       NUTAG_APPL_METHOD("MESSAGE"),
+                       // The device takes part in no call and no subscription: the
+                       // stack answers anything else 405 itself (a REFER it would
+                       // accept, 202, and keep a handle of it for good). INVITE stays,
+                       // to be answered 405 with the device's own reason.
+                       SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, MESSAGE"),
+                       TAG_IF(scaled, NTATAG_SIP_T1(t1)), TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
                        TAG_IF(scaled, NTATAG_SIP_T2(unsigned(scaled_ms(ctx, 4)))),
                        TAG_IF(scaled, NTATAG_SIP_T4(unsigned(scaled_ms(ctx, 5)))), TAG_END());
         if (ctx->nua) {

@@ -318,6 +318,18 @@ TEST_F(OverSip, StrangerIsRefusedAndNothingRuns) {
     EXPECT_GT(replies_sent(), replies);
 }
 
+// The device takes part in no call transfer and no subscription, whoever
+// asks: the stack accepted a REFER (202) and kept a handle of each for good.
+TEST_F(OverSip, ReferAndSubscribeAreNotAllowed) {
+    RawSender node(trusted_);
+    ASSERT_TRUE(node.ready());
+    ASSERT_TRUE(node.send(dev_, sipid_, "REFER", "refer", ""));
+    ASSERT_TRUE(node.send(dev_, sipid_, "SUBSCRIBE", "subscribe", ""));
+    std::map<std::string, std::string> answers = node.answers(2);
+    EXPECT_EQ(answers["refer"], "405");
+    EXPECT_EQ(answers["subscribe"], "405");
+}
+
 // The stack sleeps up to 10 s between its deferred chores, and ends its
 // shutdown on one of them: a stop after an idle spell must not wait for it.
 TEST_F(OverSip, StopAfterAnIdleSpellEndsTheStackAtOnce) {
