@@ -373,8 +373,9 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
 // (registration refresh, keep-alive) on deferrable timers, which run when
 // its thread wakes anyway, and wakes it at the latest `max_defer` after its
 // last wake. A keep-alive interval of at least max_defer is cut by the
-// stack to 100 ms plus what it exceeds: at the 15 s default of both, a
-// keep-alive went out every 500 ms, at each tick of its own transaction.
+// stack to 100 ms plus what it exceeds: asked for 15 s, the default
+// max_defer, a keep-alive went out every 500 ms, at each tick of its own
+// transaction.
 // So the keep-alive interval stays below max_defer and above T4: after a
 // keep-alive the stack wakes when its transaction ends (T4), finds it not yet
 // due, and sends the next one at its following wake, T4 + max_defer after the

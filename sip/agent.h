@@ -33,9 +33,10 @@ struct SipAgentConfig {
     const ServiceAddrs* service;
     SipTiming timing;
     // MESSAGEs from the service taken in: a burst, then a steady rate
-    // (device seconds); one more is refused with 503 and a Retry-After. Each one taken costs a
-    // command and a reply, and the stack holds both for 64 T1 after: a
-    // sender in a loop must not fill the board's memory. 0 for no limit.
+    // (device seconds); one more is refused with 503 and a Retry-After.
+    // Each one taken costs a command and a reply, and the stack holds both
+    // for 64 T1 after: a sender in a loop must not fill the board's memory.
+    // 0 for no limit.
     unsigned message_burst;
     double message_per_s;
 };
