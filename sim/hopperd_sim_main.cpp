@@ -1,6 +1,6 @@
 // hopperd-sim: the daemon on the simulated board.
 //   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down]
-//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N]
+//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N] [--grams G]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,7 +22,7 @@ int usage() {
     fprintf(stderr,
             "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down] "
             "[--start "
-            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N]\n");
+            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--grams G]\n");
     return 2;
 }
 
@@ -79,6 +79,11 @@ int main(int argc, char** argv) {
         } else if (a == "--start") {
             cfg.start_us = parse_start(v);
             if (!cfg.start_us) return usage();
+        } else if (a == "--grams") {
+            // A start finds the bowl as the last run left it (a power cut
+            // during a meal): the calibration weighs it before any request.
+            cfg.food_grams = atof(v);
+            if (cfg.food_grams < 0) return usage();
         } else if (a == "--control") {
             control = v;
         } else if (a == "--sip-scale") {

@@ -63,6 +63,7 @@ void World::start(const WorldConfig& cfg) {
         wdt = WatchdogState{};
         shell = ShellState{};
         shell.network_up = cfg.network_up;
+        phys.food_grams = cfg.food_grams;
         history.clear();
         has_wlan0 = true;
         gpio_f_fails = false;

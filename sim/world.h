@@ -40,6 +40,7 @@ struct WorldConfig {
     bool warp = false;         // scaled clock only: jump to the next wake-up while all sleep
     double max_speed = 0;      // bound of the jumps, virtual s per real s; 0: none
     bool network_up = true;    // whether the network answers at start
+    double food_grams = 0;     // in the bowl at start: what a stopped device left there
     int64_t start_us = 0;      // virtual wall time at start; 0: now
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
