@@ -18,10 +18,7 @@ const char kScalePath[] = "/etc/feed_scale.conf";
 int scale_kept_write(const ScaleKept& kept) {
     JsonPtr obj(json_pack("{s:i, s:f}", "ldcell_bowl", int(kept.bowl), "ldcell_gCoeff",
                           double(kept.coeff)));
-    if (!obj) return -1;
-    CharPtr text(json_dumps(obj.get(), 0));
-    if (!text) return -1;
-    return write_file_atomic(plat_path(kScalePath).c_str(), text.get(), strlen(text.get()));
+    return write_json_atomic(plat_path(kScalePath).c_str(), obj.get());
 }
 
 int scale_kept_read(ScaleKept* kept) {

@@ -17,10 +17,7 @@ const char kServedPath[] = "/etc/feed_served.conf";
 
 int sched_served_write(const SchedMeal& meal) {
     JsonPtr obj(json_pack("{s:s, s:I}", "uuid", meal.uuid, "at", json_int_t(meal.at)));
-    if (!obj) return -1;
-    CharPtr text(json_dumps(obj.get(), 0));
-    if (!text) return -1;
-    return write_file_atomic(plat_path(kServedPath).c_str(), text.get(), strlen(text.get()));
+    return write_json_atomic(plat_path(kServedPath).c_str(), obj.get());
 }
 
 int sched_served_read(SchedMeal* meal) {
