@@ -449,7 +449,7 @@ bool Soak::start_device(long at) {
     // The bowl stays where the last daemon left it, with what it held.
     char grams[32];
     snprintf(grams, sizeof grams, "%.1f", bowl_grams_);
-    argv.insert(argv.end(), {"--bowl-grams", grams});
+    argv.insert(argv.end(), {"--grams", grams});
     if (bowl_out_) argv.push_back("--bowl-out");
     device_ = std::make_unique<Process>(argv);
     ctl_ = std::make_unique<Control>(sock_);

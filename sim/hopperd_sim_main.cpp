@@ -1,7 +1,7 @@
 // hopperd-sim: the daemon on the simulated board.
 //   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down]
-//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N]
-//               [--bowl-grams G] [--bowl-out]
+//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N] [--grams G]
+//               [--bowl-out]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,7 +23,7 @@ int usage() {
     fprintf(stderr,
             "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down] "
             "[--start "
-            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--bowl-grams G] "
+            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--grams G] "
             "[--bowl-out]\n");
     return 2;
 }
@@ -85,10 +85,11 @@ int main(int argc, char** argv) {
         } else if (a == "--start") {
             cfg.start_us = parse_start(v);
             if (!cfg.start_us) return usage();
-        } else if (a == "--bowl-grams") {  // food a power cut left in the bowl
-            char* end = nullptr;
-            cfg.food_grams = strtod(v, &end);
-            if (end == v || *end || cfg.food_grams < 0) return usage();
+        } else if (a == "--grams") {
+            // A start finds the bowl as the last run left it (a power cut
+            // during a meal): the calibration weighs it before any request.
+            cfg.food_grams = atof(v);
+            if (cfg.food_grams < 0) return usage();
         } else if (a == "--control") {
             control = v;
         } else if (a == "--sip-scale") {

@@ -63,6 +63,7 @@ void World::start(const WorldConfig& cfg) {
         wdt = WatchdogState{};
         shell = ShellState{};
         shell.network_up = cfg.network_up;
+        phys.food_grams = cfg.food_grams;
         history.clear();
         has_wlan0 = true;
         gpio_f_fails = false;
@@ -79,7 +80,6 @@ void World::start(const WorldConfig& cfg) {
         clock_.set_max_speed(cfg.max_speed);
         clock_.set_warp(cfg.warp && !cfg.manual_clock);
         phys.last_update_us = clock_.monotonic_us();
-        phys.food_grams = cfg.food_grams;
         if (cfg.bowl_out) {
             phys.bowl = BowlPos::Out;
             bowl_presented();

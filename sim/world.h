@@ -40,10 +40,9 @@ struct WorldConfig {
     bool warp = false;         // scaled clock only: jump to the next wake-up while all sleep
     double max_speed = 0;      // bound of the jumps, virtual s per real s; 0: none
     bool network_up = true;    // whether the network answers at start
+    double food_grams = 0;     // in the bowl at start: what a stopped device left there
     int64_t start_us = 0;      // virtual wall time at start; 0: now
-    // Where a power cut left the bowl: out with the pet, and what it holds.
-    bool bowl_out = false;
-    double food_grams = 0.0;
+    bool bowl_out = false;     // out with the pet at start: where a power cut left it
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
     int msgq_key = 0;       // the updater's queue; 0: the board's own key
