@@ -207,7 +207,6 @@ struct Action {
     long t;
     std::string kind;
     int a = 0, b = 0;  // kind-specific numbers
-    long lasts = 0;    // until the action planned after it
     bool near_meal = false;
 };
 
@@ -305,6 +304,9 @@ class Soak {
     }
     void outage_begins(long* since);
     void outage_ends(long* since);
+    // The bowl back, or a fault's end (`fault`), or everything still open
+    // (`all`): what was away or faulty meanwhile excuses the weighings.
+    void close_spans(bool all, const Fault* fault = nullptr);
     void settle();
     void violation(const std::string& invariant, long t, const std::string& what);
     int report();
@@ -363,13 +365,21 @@ class Soak {
     std::vector<std::pair<long, long>> runs_;
     std::vector<Message> messages_, dev_lines_;
     // What the device logged as it sent it: served, feeding-log and eaten
-    // reports; and of them the served and the eaten ones.
+    // reports, and notices it kept for the cloud; and of them the served
+    // and the eaten reports.
     std::vector<Message> meant_, served_lines_, eaten_lines_;
     // Spans of the hopper low, of outages (the cloud refusing, the network
     // down), of readings garbled with their marker kept; power cuts.
     std::vector<std::pair<long, long>> low_, outages_, unsure_;
     long cloud_out_since_ = -1, net_out_since_ = -1;
     std::vector<long> cuts_;
+    long bowl_away_since_ = -1;
+    std::map<const Fault*, std::vector<long>> fault_since_;  // bursts begun, not ended
+    // World events the record dropped before the soak read them (a soak held
+    // up while the device ran on): spans of time, and how many.
+    std::vector<std::pair<long, long>> lost_;
+    long last_event_t_ = 0;
+    uint64_t events_lost_ = 0;
     std::vector<long> food_low_onsets_, bowl_missing_onsets_, starts_low_, starts_missing_;
     // Junk-prefixed sensor replies the device took as the condition gone.
     std::vector<long> misread_low_, misread_missing_;
@@ -466,6 +476,7 @@ bool Soak::start_device(long at) {
     }
     vt_ = at;
     instance_start_ = at;
+    last_event_t_ = at;
     frames_.push_back({at, "start", bowl_out_ ? "out" : "in"});
     watchdog_.push_back({at, "watchdog", "start"});
     runs_.push_back({at, at});
@@ -553,6 +564,22 @@ void Soak::stop_device(bool orderly, bool final_stop) {
     json_decref(j);
 }
 
+void Soak::close_spans(bool all, const Fault* fault) {
+    if (bowl_away_since_ >= 0 && (all || !fault)) {
+        unweighed(bowl_away_since_, vt_ + 60, "the bowl away");
+        bowl_away_since_ = -1;
+    }
+    for (auto& [f, since] : fault_since_) {
+        if (!all && f != fault) continue;
+        size_t n = all ? since.size() : std::min<size_t>(1, since.size());
+        for (size_t i = 0; i < n; ++i) {
+            unweighed(since[i] - 60, vt_ + 300, f->action);
+            if (f->garbles_weights) unsure_.push_back({since[i] - 5, vt_ + 60});
+        }
+        since.erase(since.begin(), since.begin() + long(n));
+    }
+}
+
 void Soak::outage_begins(long* since) {
     if (*since < 0) *since = vt_;
 }
@@ -635,6 +662,12 @@ void Soak::poll_log() {
             std::string kind = json_string_value(json_object_get(e, "kind"));
             const char* text = json_string_value(json_object_get(e, "text"));
             long t = long(json_integer_value(json_object_get(e, "t")));
+            uint64_t seq = uint64_t(json_integer_value(json_object_get(e, "seq")));
+            if (i == 0 && seq > log_next_) {
+                events_lost_ += seq - log_next_;
+                lost_.push_back({last_event_t_, t});
+            }
+            last_event_t_ = t;
             if (kind == "motor" || kind == "bowl") frames_.push_back({t, kind, text ? text : ""});
             if (kind == "watchdog") watchdog_.push_back({t, kind, text ? text : ""});
             if (kind == "truth") truth_.push_back({t, kind, text ? text : ""});
@@ -659,6 +692,9 @@ void Soak::poll_output(size_t upto, long from, long to) {
     static const std::regex served(R"(^(-?\d+)g 제공되었습니다\. (\S+)$)");
     static const std::regex logged(R"(^(-?\d+)g 제공$)");
     static const std::regex eaten(R"(^(-?\d+)g/(-?\d+)g 먹었습니다\.$)");
+    // A report the cloud did not take, kept to be sent again: the only line
+    // that shows a notice the device meant to send.
+    static const std::regex kept(R"(^cloud : report kept \(\d+ waiting\): (.+)$)");
     for (; out_pos_ < out.size(); ++out_pos_) {
         char c = out[out_pos_];
         if (c != '\n') {
@@ -694,6 +730,8 @@ void Soak::poll_output(size_t upto, long from, long to) {
             dev_lines_.push_back({to, line, from});
             eaten_lines_.push_back({to, line, from});
             meant_.push_back({to, line, from});
+        } else if (std::regex_match(line, m, kept) && !soak::report_text(m[1])) {
+            meant_.push_back({to, m[1], from});
         } else if (line.rfind("sim: watchdog bite", 0) == 0) {
             violation("no watchdog bite, keeps pace", to, line);
         }
@@ -969,11 +1007,12 @@ void Soak::act(const Action& a) {
         bowl_present_ = false;
         bowl_missing_onsets_.push_back(vt_);
         note("bowl taken away");
-        unweighed(vt_, vt_ + a.lasts + 60, "the bowl away");
+        if (bowl_away_since_ < 0) bowl_away_since_ = vt_;
     } else if (a.kind == "bowl-back") {
         control_request(sock_, R"({"op":"bowl","present":true})");
         bowl_present_ = true;
         note("bowl put back");
+        close_spans(false);
     } else if (a.kind == "hopper-low") {
         control_request(sock_, R"({"op":"set","hopper":100})");
         note("hopper runs low (100 g)");
@@ -991,11 +1030,12 @@ void Soak::act(const Action& a) {
         if (at != std::string::npos) start.replace(at, 2, std::to_string(a.b));
         control_request(sock_, start);
         note(a.kind + " " + start);
-        unweighed(vt_ - 60, vt_ + a.lasts + 300, a.kind);
-        if (f->garbles_weights) unsure_.push_back({vt_ - 5, vt_ + a.lasts + 60});
+        fault_since_[f].push_back(vt_);
     } else if (a.kind.rfind("end ", 0) == 0 && fault_of(a.kind.substr(4))) {
-        control_request(sock_, fault_of(a.kind.substr(4))->ends);
+        const Fault* f = fault_of(a.kind.substr(4));
+        control_request(sock_, f->ends);
         note(a.kind);
+        close_spans(false, f);
     } else if (a.kind == "mcu-event") {
         snprintf(req, sizeof req, R"({"op":"mcu_event","code":%d})", a.a);
         control_request(sock_, req);
@@ -1064,7 +1104,6 @@ void Soak::plan() {
             plan_.push_back(x);
             if (then) {
                 long gap = std::uniform_int_distribution<long>(then_lo, then_hi)(rng_);
-                plan_.back().lasts = gap;
                 plan_.push_back({x.t + gap, then});
             }
         }
@@ -1222,7 +1261,8 @@ int Soak::run() {
 int Soak::report() {
     double real = real_now() - real_start_;
     double days = double(vt_ - t0_) / kDay;
-    // Outages still open (a run cut short) last until now.
+    // Spans still open (a run cut short) last until now.
+    close_spans(true);
     std::vector<std::pair<long, long>> outages = outages_;
     for (long since : {cloud_out_since_, net_out_since_})
         if (since >= 0) outages.push_back({since, vt_});
@@ -1253,7 +1293,7 @@ int Soak::report() {
                           " g) not weighed and reported eaten within 15 minutes");
     }
     soak::AmountTally amounts =
-        soak::check_amounts(served_lines_, eaten_lines_, soak::truth_of(truth_), unsure_, 5);
+        soak::check_amounts(served_lines_, eaten_lines_, soak::truth_of(truth_), unsure_, lost_, 5);
     for (const Violation& v : amounts.bad) violation("every amount true", v.t, v.what);
     soak::DeliveryTally sent = soak::check_delivery(meant_, messages_, outages, cuts_, vt_);
     for (const Violation& v : sent.bad) violation("reports arrive, each once", v.t, v.what);
@@ -1322,8 +1362,10 @@ int Soak::report() {
     printf("| meals served from a low hopper, told | %d |\n", meals.low_told);
     printf(
         "| largest error against the world, served / eaten | %.1f g of %d / %.1f g of %d "
-        "(%d weighed with the load cell garbled) |\n",
-        amounts.worst_served, amounts.served, amounts.worst_eaten, amounts.eaten, amounts.unsure);
+        "(%d weighed with the load cell garbled, %d whose truth the record dropped: %llu world "
+        "events unread) |\n",
+        amounts.worst_served, amounts.served, amounts.worst_eaten, amounts.eaten, amounts.unsure,
+        amounts.lost, (unsigned long long)events_lost_);
     printf(
         "| reports the device sent / arrived / lost to power cuts / pending at the end | %d / %d / "
         "%d / %d (outages %zu) |\n",

@@ -320,53 +320,79 @@ std::vector<Truth> truth_of(const std::vector<Frame>& frames) {
 
 AmountTally check_amounts(const std::vector<Message>& served, const std::vector<Message>& eaten,
                           const std::vector<Truth>& truth,
-                          const std::vector<std::pair<long, long>>& unsure, double tolerance) {
+                          const std::vector<std::pair<long, long>>& unsure,
+                          const std::vector<std::pair<long, long>>& lost, double tolerance) {
     static const std::regex served_re(R"(^(-?\d+)g 제공되었습니다\..*$)");
     static const std::regex eaten_re(R"(^(-?\d+)g/(-?\d+)g 먹었습니다\.$)");
+    const size_t none = truth.size();
     AmountTally out;
+    // Each served report, and the presentation it told of.
+    enum class Held { Yes, Unsure, Lost, NoTruth };
+    struct Shown {
+        int grams;
+        long t;
+        size_t at;  // in `truth`
+        Held held;
+        bool weighed;
+    };
+    std::vector<Shown> shown;
     for (const Message& m : served) {
         std::smatch g;
         if (!std::regex_match(m.text, g, served_re)) continue;
-        int n = std::stoi(g[1]);
-        const Truth* shown = nullptr;
-        for (const Truth& x : truth)
-            if (x.presented && x.t >= m.t - 90 && x.t <= m.t + 1) shown = &x;
-        if (!shown) {
+        Shown s{std::stoi(g[1]), m.t, none, Held::Yes, false};
+        for (size_t i = 0; i < truth.size(); ++i)
+            if (truth[i].presented && truth[i].t >= m.t - 90 && truth[i].t <= m.t + 1) s.at = i;
+        if (meets(lost, m.t - 90, m.t + 1)) {
+            s.held = Held::Lost;
+            ++out.lost;
+        } else if (s.at == none) {
+            s.held = Held::NoTruth;
             out.bad.push_back({m.t, "\"" + m.text + "\" with no bowl presented before it"});
-            continue;
-        }
-        if (meets(unsure, m.t - 120, m.t)) {
+        } else if (meets(unsure, m.t - 120, m.t)) {
+            s.held = Held::Unsure;
             ++out.unsure;
-            continue;
+        } else {
+            ++out.served;
+            double err = fabs(s.grams - truth[s.at].grams);
+            out.worst_served = std::max(out.worst_served, err);
+            if (err > tolerance)
+                out.bad.push_back({m.t, "\"" + m.text + "\": the bowl held " +
+                                            std::to_string(int(lround(truth[s.at].grams))) + " g"});
         }
-        ++out.served;
-        double err = fabs(n - shown->grams);
-        out.worst_served = std::max(out.worst_served, err);
-        if (err > tolerance)
-            out.bad.push_back({m.t, "\"" + m.text + "\": the bowl held " +
-                                        std::to_string(int(lround(shown->grams))) + " g"});
+        shown.push_back(s);
     }
-    std::vector<bool> used(truth.size(), false);
     for (const Message& m : eaten) {
         std::smatch g;
         if (!std::regex_match(m.text, g, eaten_re)) continue;
-        int ate = std::stoi(g[2]);
-        size_t k = truth.size();
-        for (size_t i = 0; i < truth.size(); ++i) {
-            const Truth& x = truth[i];
-            if (!x.presented && !x.absent && !used[i] && x.t >= earliest(m) - 180 &&
-                x.t <= m.t - 20)
-                k = i;
+        int tried = std::stoi(g[1]), ate = std::stoi(g[2]);
+        // The serve it weighs the rest of: the latest of as many grams before
+        // it not yet weighed (a power cut leaves some never weighed).
+        Shown* s = nullptr;
+        for (Shown& x : shown)
+            if (!x.weighed && x.grams == tried && x.t <= m.t) s = &x;
+        if (!s) {
+            out.bad.push_back({m.t, "\"" + m.text + "\" with no serve of as many grams before it"});
+            continue;
         }
-        if (k == truth.size()) {
+        s->weighed = true;
+        if (s->held == Held::NoTruth) continue;
+        if (s->held != Held::Yes) {
+            ++(s->held == Held::Lost ? out.lost : out.unsure);
+            continue;
+        }
+        // The bowl taken back after that presentation.
+        size_t k = s->at + 1;
+        while (k < truth.size() && truth[k].presented) ++k;
+        long from = truth[s->at].t;
+        if (meets(lost, from, k < truth.size() ? truth[k].t : m.t)) {
+            ++out.lost;
+            continue;
+        }
+        if (k == truth.size() || truth[k].t > m.t) {
             out.bad.push_back({m.t, "\"" + m.text + "\" with no bowl taken back before it"});
             continue;
         }
-        used[k] = true;
-        long shown = truth[k].t;
-        for (size_t i = 0; i < k; ++i)
-            if (truth[i].presented) shown = truth[i].t;
-        if (meets(unsure, shown - 120, m.t)) {
+        if (meets(unsure, from - 120, m.t)) {
             ++out.unsure;
             continue;
         }

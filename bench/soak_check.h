@@ -147,27 +147,30 @@ struct Truth {
 std::vector<Truth> truth_of(const std::vector<Frame>& frames);
 
 struct AmountTally {
-    int served = 0, eaten = 0, unsure = 0;
+    int served = 0, eaten = 0, unsure = 0, lost = 0;
     double worst_served = 0, worst_eaten = 0;
     std::vector<Violation> bad;
 };
 // Every amount true within `tolerance` grams. Each served report (t: its
 // date) against the latest presentation at most 90 s before it; each eaten
-// report (seen between `from` and `t`) against the latest bowl taken back,
-// not yet used, at least 20 s before `t` (the report weighs after the bowl
-// came in) and at most 180 s before `from`. A report weighed while the load
-// cell's readings were garbled (`unsure`: spans of a fault that keeps the
-// marker) is not held to it, only counted.
+// report against the bowl taken back after the presentation of its serve:
+// the latest served report of as many grams before it not yet weighed. A
+// report weighed while the load cell's readings were garbled (`unsure`:
+// spans of a fault that keeps the marker), or an eaten report of a serve
+// that was, is not held to it, only counted; nor is one whose truth may be
+// among the world events the record dropped unread (`lost`: spans).
 AmountTally check_amounts(const std::vector<Message>& served, const std::vector<Message>& eaten,
                           const std::vector<Truth>& truth,
-                          const std::vector<std::pair<long, long>>& unsure, double tolerance);
+                          const std::vector<std::pair<long, long>>& unsure,
+                          const std::vector<std::pair<long, long>>& lost, double tolerance);
 
 struct DeliveryTally {
     int meant = 0, arrived = 0, lost_to_cuts = 0, pending = 0;
     std::vector<Violation> bad;
 };
 // Every report the device meant to send (its log: served, feeding-log and
-// eaten texts, each seen between `from` and `t`) arrives in the cloud's
+// eaten texts, and notices it kept because the cloud did not take them,
+// each seen between `from` and `t`) arrives in the cloud's
 // record once, by its arrival deadline. What a power cut (`cuts`) ended
 // while it was kept (an outage met the time from its meaning to the cut) or
 // on its way (meant at most 60 s before the cut) is lost with the daemon's
