@@ -170,8 +170,8 @@ struct DeliveryTally {
 };
 // Every report the device meant to send (its log: served, feeding-log and
 // eaten texts, and notices it kept because the cloud did not take them,
-// each seen between `from` and `t`) arrives in the cloud's
-// record once, by its arrival deadline. What a power cut (`cuts`) ended
+// each seen between `from` and `t`) arrives in the cloud's record once, by
+// its arrival deadline. What a power cut (`cuts`) ended
 // while it was kept (an outage met the time from its meaning to the cut) or
 // on its way (meant at most 60 s before the cut) is lost with the daemon's
 // memory: counted, not held against it; what is due after `end`, pending.
