@@ -1,6 +1,7 @@
 // hopperd-sim: the daemon on the simulated board.
 //   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down]
 //               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N] [--grams G]
+//               [--bowl-out]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,7 +23,8 @@ int usage() {
     fprintf(stderr,
             "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down] "
             "[--start "
-            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--grams G]\n");
+            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--grams G] "
+            "[--bowl-out]\n");
     return 2;
 }
 
@@ -62,6 +64,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--network-down") {  // a power cut's return during a Wi-Fi outage
             cfg.network_up = false;
+            continue;
+        }
+        if (a == "--bowl-out") {  // a power cut during a meal: the bowl stayed with the pet
+            cfg.bowl_out = true;
             continue;
         }
         if (i + 1 >= argc) return usage();
