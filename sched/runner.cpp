@@ -265,6 +265,10 @@ const ScheduleEntry* fill_due(const SchedRunner* r, int64_t now, SchedMeal* meal
 
 void sched_runner_pass(SchedRunner* r) {
     std::lock_guard<std::mutex> hold(sched_mutex());
+    // The runner starts before the file is read: a pass over the empty list
+    // of that moment would take the minutes it saw as looked at, and drop a
+    // meal of them that the file holds.
+    if (!sched_loaded()) return;
     int64_t now = int64_t(plat_time());
     if (!r->started) start(r, now);
     SchedMeal meal;

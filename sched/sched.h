@@ -27,9 +27,10 @@ int sched_lock_init();
 // 0 added (directly after the head), 1 overwrote the entry with that uuid, -1
 // refused (no room: the list already holds `limit` entries).
 int sched_update(const ScheduleEntry* e, size_t limit = SCHED_MAX_ENTRIES);
-int sched_delete(const ScheduleEntry* e);  // 0 removed, -1 no such uuid
-json_t* sched_to_json();                   // new array; the caller owns it
-void sched_clear();
+int sched_delete(const ScheduleEntry* e);     // 0 removed, -1 no such uuid
+json_t* sched_to_json();                      // new array; the caller owns it
+void sched_clear();                           // also forgets that the file was loaded
+bool sched_loaded();                          // since sched_load() returned
 std::vector<ScheduleEntry> sched_snapshot();  // a copy of the list, in list order
 
 // --- the file -------------------------------------------------------------------

@@ -22,8 +22,11 @@ class Runner : public FeederTest {
     void SetUp() override {
         FeederTest::SetUp();
         sched_clear();
+        sched_load();  // no file: an empty schedule, as a first start finds it
         r_ = SchedRunner{};
     }
+    static constexpr const char* kDayNames[7] = {"day-sun", "day-mon", "day-tue", "day-wed",
+                                                 "day-thu", "day-fri", "day-sat"};
     void TearDown() override {
         if (server_ >= 0) close(server_);
         if (client_ >= 0) uds_close(client_);
@@ -451,6 +454,25 @@ TEST_F(Runner, RestartInsideTheMealsMinuteBeforeItsServeStillServesIt) {
     r_ = SchedRunner{};
     run_until(at(8, 4, 0));
     EXPECT_EQ(count_of(owner_texts(), "g 제공되었습니다."), 1);
+}
+
+// The runner starts before the schedule file is loaded, and its first passes
+// see an empty list. Those passes used to count as having looked at the
+// minutes they saw: a start that crossed into the next minute before the
+// load dropped the meal of the minute before (a restart just before a meal).
+TEST_F(Runner, PassesBeforeTheScheduleIsLoadedDropNoMeal) {
+    ASSERT_EQ(sched_served_write(SchedMeal{"yesterday", at(8, 0, 0, -1)}), 0);
+    time_t start = at(8, 0, 40);
+    place(start);
+    sched_clear();  // as at start-up: the runner runs, the file is not read yet
+    run_until(at(8, 1, 5));
+    write_file(root_ + "/etc/feed_sched.conf",
+               "[{\"weight\":\"\",\"feedAmount\":\"30\",\"feedTime\":\"8:0\",\"feedDaysOfTheWeek\":"
+               "[\"" +
+                   std::string(kDayNames[wday(start)]) + "\"],\"melody\":\"1\",\"uuid\":\"A\"}]");
+    ASSERT_EQ(sched_load(), 0);
+    run_until(at(8, 4, 0));
+    EXPECT_EQ(count_of(owner_texts(), "제공되었습니다."), 1);
 }
 
 // Without a served record (a first start, or an update from a version that
