@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+
+#include "include/owned.h"
 
 namespace {
 
@@ -86,4 +89,11 @@ int write_file_atomic(const char* path, const char* data, size_t len) {
         close(dfd);
     }
     return 0;
+}
+
+int write_json_atomic(const char* path, const json_t* value) {
+    if (!value) return -1;
+    CharPtr text(json_dumps(value, 0));
+    if (!text) return -1;
+    return write_file_atomic(path, text.get(), strlen(text.get()));
 }

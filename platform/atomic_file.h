@@ -1,6 +1,7 @@
 // Files that must survive a power cut.
 #pragma once
 
+#include <jansson.h>
 #include <stddef.h>
 
 // Writes `len` bytes to `path` so that a reader only ever sees the old or the
@@ -9,3 +10,6 @@
 // the file it ends at is the one replaced. 0, or -1 with the old file left as
 // it was.
 int write_file_atomic(const char* path, const char* data, size_t len);
+
+// A JSON value as one line, written whole as above; 0 or -1.
+int write_json_atomic(const char* path, const json_t* value);
