@@ -273,6 +273,8 @@ TEST_F(OverSip, StrangerIsRefusedAndNothingRuns) {
     ASSERT_EQ(phone({"sched-append", "breakfast", "07:05", "30", "mon", "1"}, &out), 0) << out;
     std::string schedule = sched_file();
     ASSERT_NE(schedule.find("breakfast"), std::string::npos);
+    // The phone's own command fully in the log before the mark.
+    ASSERT_TRUE(daemon_->wait_for("feeding-schedule-append-res", 5)) << daemon_->output();
     size_t mark = daemon_->output().size();
     size_t replies = replies_sent();
 
