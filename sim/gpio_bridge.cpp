@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +42,7 @@ struct Bridge {
     int hold = -1;  // the board side, kept open while the emulator restarts
     int port_f = -1, port_i = -1;
     int level = -1;  // the interrupt line as last told; -1: never
+    int wake = -1;   // eventfd: time to stop
     std::atomic<bool> stop{false};
     std::thread th;
 };
@@ -91,8 +93,8 @@ void run(World& w, Bridge& b) {
     while (!b.stop) {
         // The interrupt line is watched only while it is low: a pending
         // edge keeps the port readable until the board acknowledges it.
-        struct pollfd p[2] = {{b.master, POLLIN, 0}, {b.port_f, POLLIN, 0}};
-        int rc = poll(p, b.level == 1 ? 1 : 2, 1000);
+        struct pollfd p[3] = {{b.master, POLLIN, 0}, {b.wake, POLLIN, 0}, {b.port_f, POLLIN, 0}};
+        int rc = poll(p, b.level == 1 ? 2 : 3, -1);
         if (rc < 0 && errno != EINTR) break;
         if (rc > 0 && (p[0].revents & POLLIN)) {
             ssize_t n = read(b.master, buf, sizeof buf);
@@ -126,6 +128,7 @@ std::string gpio_bridge_start(World& w) {
         cfmakeraw(&tio);
         tcsetattr(b->hold, TCSANOW, &tio);
     }
+    b->wake = eventfd(0, EFD_CLOEXEC);
     b->port_f = dev_open(w, "/dev/gpio/f", O_RDWR);
     b->port_i = dev_open(w, "/dev/gpio/i", O_RDWR);
     g_bridge = b;
@@ -138,7 +141,10 @@ void gpio_bridge_stop(World& w) {
     Bridge* b = g_bridge;
     if (!b) return;
     b->stop = true;
+    uint64_t one = 1;
+    if (write(b->wake, &one, sizeof one) < 0) perror("eventfd");
     b->th.join();
+    close(b->wake);
     dev_close(w, b->port_f);
     dev_close(w, b->port_i);
     close(b->master);
