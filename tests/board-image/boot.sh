@@ -16,7 +16,7 @@ echo "daemon started after $((SECONDS - t0)) s more"
 
 board_sh "systemctl is-active hopperd.service" | grep -qx active || bench_fail "hopperd.service is not active"
 log=$(board_sh "journalctl -b -u hopperd -o cat")
-grep -q 'Quenra TOLVIK Feeder MAC addr ---> 001a2b3c4d5e' <<<"$log" ||
+grep -q "Quenra TOLVIK Feeder MAC addr ---> $BOARD_MAC" <<<"$log" ||
   bench_fail "no banner with the board's MAC: $(head -20 <<<"$log")"
 grep -q 'Wifi -> connection established!' <<<"$log" || bench_fail "no network"
 grep -q 'ucom open fd' <<<"$log" && grep -q 'loadcell open fd' <<<"$log" ||

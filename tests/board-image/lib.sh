@@ -54,7 +54,8 @@ bench_start() {
 }
 
 bench_stop() {
-  [ -n "${qemu_pid:-}" ] && kill -KILL "$qemu_pid" 2>/dev/null
+  set +e  # every step, whatever the one before did
+  [ -n "${qemu_pid:-}" ] && board_power_cut
   [ -n "${world_pid:-}" ] && kill "$world_pid" 2>/dev/null
   [ -n "${cloud_pid:-}" ] && kill "$cloud_pid" 2>/dev/null
   [ -n "${dir:-}" ] && ip netns exec "$ns" "$repo/scripts/sip-service" stop "$dir/sip" >/dev/null 2>&1
@@ -91,8 +92,10 @@ board_power_on() {
 
 # The power goes: the emulator is killed, whatever the board was doing.
 board_power_cut() {
-  kill -KILL "$qemu_pid" 2>/dev/null
-  wait "$qemu_pid" 2>/dev/null
+  {
+    kill -KILL "$qemu_pid"
+    wait "$qemu_pid" || true
+  } 2>/dev/null
   qemu_pid=
   echo "=== power cut $(date -u +%FT%T)" >>"$dir/console.log"
 }
@@ -131,18 +134,21 @@ daemon_pid() {
 }
 
 # Until the daemon (started since the power-on, or since the last call) has
-# sent its start message, the last step of its start-up: banner, account and
-# network are behind it.
+# sent its start message, the last step of its start-up, and its SIP account
+# is registered. The network may come up after the daemon's connectivity
+# check (the bench's probe host is an address, which resolves without it);
+# the account is then registered at the next attempt, 30 s later.
 daemon_wait_started() {
   local until_s=$((SECONDS + ${1:-400}))
   while ((SECONDS < until_s)); do
-    if (($(cloud_count 'Start Tolvik') > starts)); then
-      starts=$(cloud_count 'Start Tolvik')
-      return 0
-    fi
+    (($(cloud_count 'Start Tolvik') > starts)) && break
     sleep 3
   done
-  bench_fail "the daemon did not start: $(board_sh 'journalctl -b -u hopperd -o cat | tail -20')"
+  (($(cloud_count 'Start Tolvik') > starts)) ||
+    bench_fail "the daemon did not start: $(board_sh 'journalctl -b -u hopperd -o cat | tail -20')"
+  starts=$(cloud_count 'Start Tolvik')
+  board_wait 120 'journalctl -b -o cat _PID=$(systemctl show -p MainPID --value hopperd) | grep -q "pjsip  registered"' ||
+    bench_fail "the daemon's account was not registered: $(board_sh 'journalctl -b -u hopperd -o cat | grep pjsip | tail -5')"
 }
 
 simctl() { "$build/simctl" "$dir/control.sock" "$1"; }
