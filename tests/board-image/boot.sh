@@ -34,12 +34,7 @@ grep -q 'feeding-schedule-enum-res' <<<"$reply" || bench_fail "wrong answer: $re
 at=$(board_sh "date -d '+3 min' +%H:%M")
 phone sched-append boot "$at" 20 all 1 | grep -q '"200"' || bench_fail "the meal was not taken"
 echo "meal at $at (board's local time)"
-until_s=$((SECONDS + 330))
-while ((SECONDS < until_s)); do
-  [ "$(cloud_count '제공되었습니다')" -ge 1 ] && break
-  sleep 5
-done
-[ "$(cloud_count '제공되었습니다')" -ge 1 ] || bench_fail "no served report; world: $(simctl '{"op":"state"}')"
+wait_report '제공되었습니다' 0 330 || bench_fail "no served report; world: $(simctl '{"op":"state"}')"
 simctl '{"op":"log","kind":"motor"}' | grep -q '"feed ' || bench_fail "the motor never ran over the UART"
 simctl '{"op":"log","kind":"bowl"}' | grep -q 'arrived out' || bench_fail "the bowl never went out"
 grep -F '제공되었습니다' "$dir/cloud.jsonl" | head -1

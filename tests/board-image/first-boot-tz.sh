@@ -8,19 +8,13 @@ source "$(dirname "$0")/lib.sh"
 bench_start "$1"
 debugfs -R "stat /etc/localtime" "$dir/board.img" 2>/dev/null | grep -q 'Etc/UTC' ||
   bench_fail "the image's zone is not UTC: $(debugfs -R 'stat /etc/localtime' "$dir/board.img" 2>/dev/null | tail -2)"
-board_power_on
-board_wait_up >/dev/null
-daemon_wait_started
+board_up
 [ "$(board_sh readlink /etc/localtime)" = /usr/share/zoneinfo/Asia/Seoul ] || bench_fail "the daemon did not link the zone"
 ahead=${BOARD_MEAL_AHEAD_MIN:-4}
 due=$(( ($(date +%s) / 60 + ahead) * 60 ))
 at=$(TZ=Asia/Seoul date -d "@$due" +%H:%M)
 phone sched-append tz "$at" 20 all 1 | grep -q '"200"' || bench_fail "the meal was not taken"
-until_s=$((SECONDS + (ahead + 5) * 60))
-while ((SECONDS < until_s)); do
-  [ "$(cloud_count '제공되었습니다')" -ge 1 ] && break
-  sleep 5
-done
+wait_report '제공되었습니다' 0 $(((ahead + 5) * 60)) || true
 out=$(simctl '{"op":"log","kind":"bowl"}' | jq -r '.events[] | select(.text == "out") | .t' | head -1)
 [ -n "$out" ] || bench_fail "the meal at $at Seoul time was not served"
 # The bowl goes out at the meal's minute (the serve stage), in Seoul's time.

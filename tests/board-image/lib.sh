@@ -168,3 +168,22 @@ phone() {
 cloud_count() {
   grep -c -F -- "$1" "$dir/cloud.jsonl" 2>/dev/null || true
 }
+
+# board_up [RTC]: power on (the clock at RTC, see board_power_on) and wait
+# for the agent and the started, registered daemon.
+board_up() {
+  board_power_on "${1:-utc}"
+  board_wait_up >/dev/null
+  daemon_wait_started
+}
+
+# wait_report TEXT COUNT SECONDS: until the cloud service holds more than
+# COUNT records with TEXT; false when it does not within SECONDS.
+wait_report() {
+  local until_s=$((SECONDS + $3))
+  while ((SECONDS < until_s)); do
+    (($(cloud_count "$1") > $2)) && return 0
+    sleep 5
+  done
+  (($(cloud_count "$1") > $2))
+}

@@ -9,9 +9,7 @@ source "$(dirname "$0")/lib.sh"
 bench_start "$1"
 cuts=${BOARD_CUTS:-3}
 
-board_power_on
-board_wait_up >/dev/null
-daemon_wait_started
+board_up
 identity=$(board_sh "cat /etc/feeder.conf")
 phone sched-append cut 07:00 10 all 1 | grep -q '"200"' || bench_fail "the first entry was not taken"
 answered=10
