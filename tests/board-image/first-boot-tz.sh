@@ -15,7 +15,8 @@ due=$(( ($(date +%s) / 60 + ahead) * 60 ))
 at=$(TZ=Asia/Seoul date -d "@$due" +%H:%M)
 phone sched-append tz "$at" 20 all 1 | grep -q '"200"' || bench_fail "the meal was not taken"
 wait_report '제공되었습니다' 0 $(((ahead + 5) * 60)) || true
-out=$(simctl '{"op":"log","kind":"bowl"}' | jq -r '.events[] | select(.text == "out") | .t' | head -1)
+# The bowl's last trip out is the serve (the start-up moves it too).
+out=$(simctl '{"op":"log","kind":"bowl"}' | jq -r '.events[] | select(.text == "out") | .t' | tail -1)
 [ -n "$out" ] || bench_fail "the meal at $at Seoul time was not served"
 # The bowl goes out at the meal's minute (the serve stage), in Seoul's time.
 served=$(TZ=Asia/Seoul date -d "@$out" +%H:%M)
