@@ -38,8 +38,8 @@ std::string CloudRecord::field(const char* key) const {
     return v;
 }
 
-CloudService::CloudService(const std::string& mode, int delay_ms) {
-    addr_ = random_loopback();
+CloudService::CloudService(const std::string& mode, int delay_ms, const std::string& addr) {
+    addr_ = addr.empty() ? random_loopback() : addr;
     dir_ = make_temp_dir("cloud");
     record_ = dir_ + "/record.jsonl";
     std::vector<std::string> argv = {std::string(HOPPERD_TOOLS_DIR) + "/hopperd-cloud",

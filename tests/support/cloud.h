@@ -16,8 +16,10 @@ struct CloudRecord {
 
 class CloudService {
   public:
-    // mode: close, keep-open, slow, refuse, no-read
-    explicit CloudService(const std::string& mode = "close", int delay_ms = 0);
+    // mode: close, keep-open, slow, refuse, no-read. `addr` empty: a loopback
+    // address of its own.
+    explicit CloudService(const std::string& mode = "close", int delay_ms = 0,
+                          const std::string& addr = "");
     ~CloudService();
 
     const std::string& addr() const { return addr_; }
