@@ -17,8 +17,8 @@
 namespace {
 
 // One button's edge: the first arms it, the next decides.
-int edge(std::atomic<int32_t>& pressed_at, uint32_t port, int long_press_code) {
-    int32_t now = int32_t(plat_time());
+int edge(std::atomic<int64_t>& pressed_at, uint32_t port, int long_press_code) {
+    int64_t now = int64_t(plat_time());
     if (pressed_at == 0) {
         log_out("\t==> interrupt -> ch :%s | port : 0x%02x\n", "/dev/gpio/f", port);
         pressed_at = now;

@@ -2,6 +2,7 @@
 // shell: audio player, date, ps listing, updater, reboot, Wi-Fi and NTP tools.
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -68,6 +69,21 @@ int wget(World& w, const char* cmd) {
     return rc;
 }
 
+// "ln -sf TARGET /etc/localtime": the link lives below the root. The C
+// library reaches the zone through TZ here (hopperd-sim names the board's
+// zone at start), so TZ now names the link: like the board's glibc after a
+// new /etc/localtime, the process sees the change at its next tzset() and
+// not before. mu() held.
+int link_zone(World& w, const char* cmd) {
+    char target[256] = {0}, name[256] = {0};
+    if (sscanf(cmd, "ln -sf %255s %255s", target, name) != 2) return 1 << 8;
+    std::string link = w.path(name);
+    unlink(link.c_str());
+    if (symlink(target, link.c_str()) < 0) return 1 << 8;
+    if (strcmp(name, "/etc/localtime") == 0) setenv("TZ", (":" + link).c_str(), 1);
+    return 0;
+}
+
 // Output of a command run for reading; mu() held.
 std::string output_of(World& w, const char* cmd, int* status) {
     *status = 0;
@@ -115,8 +131,10 @@ int shell_system(World& w, const char* cmd) {
             fprintf(stderr, "sim: reboot requested\n");
         } else if (starts(cmd, "ntpdate ")) {
             rc = w.shell.network_up ? 0 : 1 << 8;
-        } else if (starts(cmd, "/root/stop") || starts(cmd, "ln ") || starts(cmd, "sync") ||
-                   starts(cmd, "chmod ") || starts(cmd, "killall ") || starts(cmd, "ifconfig ") ||
+        } else if (starts(cmd, "ln -sf ")) {
+            rc = link_zone(w, cmd);
+        } else if (starts(cmd, "/root/stop") || starts(cmd, "sync") || starts(cmd, "chmod ") ||
+                   starts(cmd, "killall ") || starts(cmd, "ifconfig ") ||
                    starts(cmd, "wpa_supplicant ") || starts(cmd, "wpa_cli ") ||
                    starts(cmd, "dhclient ")) {
             rc = 0;

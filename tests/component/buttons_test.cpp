@@ -149,6 +149,19 @@ TEST_F(Buttons, ASingleEdgeArmsAndTheNextOneHoweverLateActs) {
     EXPECT_EQ(edge(GPIO_BTTN_WPS), kSilentBuild ? __BTTN_WIFI_WPS : __BTTN_NONE);
 }
 
+// Press times held 32 bits of epoch seconds, which end at 2038-01-19
+// 03:14:07 UTC: a press across that second, and one in 2040.
+TEST_F(Buttons, LongPressesPast2038) {
+    for (int64_t start : {INT64_C(2147483645), INT64_C(2214097200)}) {
+        world().clock().set_time(start * 1000000);
+        EXPECT_EQ(edge(GPIO_BTTN_WPS), __BTTN_NONE);
+        EXPECT_EQ(gpio_state()->wps_pressed_at, start);
+        wait_s(6);
+        EXPECT_EQ(edge(GPIO_BTTN_WPS), __BTTN_WIFI_WPS) << start;
+        gpio_state()->wps_pressed_at = 0;  // the silent build keeps it armed
+    }
+}
+
 TEST_F(Buttons, TheTwoButtonsKeepTheirOwnState) {
     EXPECT_EQ(edge(GPIO_BTTN_RST), __BTTN_NONE);
     wait_s(2);
