@@ -54,7 +54,9 @@ int wps() {
     wifi_start_wps();
     if (kSilentBuild) return 0;
     for (int i = 0; i < 10; ++i) {
-        plat_sleep(2);
+        // A stop ends the wait: the pairing goes on in wpa_supplicant, which
+        // outlives the daemon, and the stop would wait the whole 20 s.
+        if (!run_wait(2)) break;
         if (wifi_check_connection() == __WIFI_DONE) break;
         plat_system("/root/play /root/audio/_beep.g711");
     }

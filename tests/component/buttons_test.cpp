@@ -332,6 +332,27 @@ TEST_F(Buttons, WpsSequenceWithItsSleepsAndChecks) {
     }
 }
 
+// A stop does not wait out the 20 s for the network (an orderly stop of up
+// to a minute, at every restart after a WPS press): the pairing itself runs
+// on in wpa_supplicant.
+TEST_F(Buttons, WpsWaitEndsAtAStop) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.network_up = false;
+    }
+    app_stop_fd_open();
+    app_stop();
+    int64_t t0 = world().clock().monotonic_us();
+    EXPECT_EQ(bttn_action(__BTTN_WIFI_WPS), 0);
+    int64_t took = world().clock().monotonic_us() - t0;
+    auto sh = world_texts("shell");
+    EXPECT_EQ(std::count(sh.begin(), sh.end(), "wpa_cli wps_pbc"), 1);  // the pairing started
+    EXPECT_EQ(std::count(sh.begin(), sh.end(), "/root/play /root/audio/_beep.g711"), 0);
+    EXPECT_LE(took, 8000000 + (kSilentBuild ? 0 : 2000000));  // its steps and the prompt only
+    uint64_t drain;
+    EXPECT_EQ(read(app_stop_fd(), &drain, sizeof drain), ssize_t(sizeof drain));
+}
+
 TEST_F(Buttons, WpsStopsCheckingOnceTheNetworkAnswers) {
     StdoutCapture out;
     EXPECT_EQ(bttn_action(__BTTN_WIFI_WPS), 0);
