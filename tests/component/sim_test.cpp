@@ -479,7 +479,7 @@ TEST_F(World, ProgramsOfTheBoard) {
     char line[80] = {0};
     ASSERT_NE(fgets(line, sizeof line, p), nullptr);
     plat_pclose(p);
-    EXPECT_EQ(atol(line), plat_time());
+    EXPECT_EQ(atoll(line), plat_time());
 
     // The listing as ps gives it: by PID, the pipeline's own shell and grep
     // among the updaters, each updater a process of its own.
