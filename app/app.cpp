@@ -79,7 +79,7 @@ void supervise(int ucom_fd, Feeder* f) {
 }
 
 struct Workers {
-    std::thread bttn, uds, sched, ntp, monitor, watchdog, sip;
+    std::thread bttn, uds, sched, ntp, monitor, watchdog, sip, cloud;
 };
 
 // Joins one worker; the shutdown sequence is in the log for whoever reads it.
@@ -113,6 +113,9 @@ int app_run() {
     settings();  // read the deployment settings before any thread needs them
     cloud_init();
     Workers w;
+    // Sends again what the cloud did not take, from the first report on.
+    w.cloud = std::thread(cloud_thread_proc);
+    name_thread(w.cloud, "cloud");
 
     int bttn_fd = bttn_open();
     w.bttn = std::thread(bttn_thread_proc, bttn_fd);
@@ -183,6 +186,7 @@ int app_run() {
     join(w.monitor, "feeder_thread_proc");
     join(w.bttn, "bttn_thread_proc");
     join(w.uds, "uds_thread_proc");
+    join(w.cloud, "cloud_thread_proc");  // after every thread that reports
     watchdog_close(wdt_fd);
     join(w.watchdog, "watchdog_thread_proc");
     bttn_close(bttn_fd);

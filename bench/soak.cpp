@@ -43,6 +43,9 @@ using soak::Violation;
 
 constexpr long kKst = 9 * 3600;  // the device's zone: Korea, no summer time
 constexpr long kDay = 86400;
+// A daemon serves this long after its start: calibration (up to 37 s and
+// its weighings, longer with a load-cell fault) comes first.
+constexpr long kStartUp = 180;
 
 // SIGINT or SIGTERM ends the run early, every process it started stopped.
 volatile sig_atomic_t g_stop = 0;
@@ -207,6 +210,58 @@ struct Action {
     bool near_meal = false;
 };
 
+// Faults of the world: each a burst that one control request starts (one of
+// `starts`, picked by the plan; "%d" becomes a count of 1 to `max_count`) and
+// `ends` ends, planned as `action` and "end " + `action`. A feeding weighed
+// during one is not held to an eaten report; one that garbles the load
+// cell's readings and keeps their marker makes the amounts weighed meanwhile
+// unsure. One more fault is one more line here.
+struct Fault {
+    const char* action;
+    double per_day;
+    long min_s, max_s;  // how long it lasts
+    int max_count;
+    std::vector<const char*> starts;
+    const char* ends;
+    bool garbles_weights;
+};
+const Fault kFaults[] = {
+    {"mcu-fault",
+     2,
+     30,
+     600,
+     5,
+     {R"({"op":"fault","target":"mcu","kind":"late","count":%d,"delay_ms":400})",
+      R"({"op":"fault","target":"mcu","kind":"noise","count":%d})",
+      R"({"op":"fault","target":"mcu","kind":"silent","count":%d})",
+      R"({"op":"fault","target":"mcu","kind":"bad_checksum","count":%d})"},
+     R"({"op":"clear_faults"})",
+     false},
+    {"ldcell-fault",
+     0.7,
+     30,
+     600,
+     10,
+     {R"({"op":"fault","target":"ldcell","kind":"markerless","count":%d})",
+      R"({"op":"fault","target":"ldcell","kind":"never_ready","count":%d})"},
+     R"({"op":"clear_faults"})",
+     false},
+    {"ldcell-noise",
+     0.3,
+     30,
+     600,
+     10,
+     {R"({"op":"fault","target":"ldcell","kind":"noise","count":%d})"},
+     R"({"op":"clear_faults"})",
+     true},
+};
+
+const Fault* fault_of(const std::string& action) {
+    for (const Fault& f : kFaults)
+        if (action == f.action) return &f;
+    return nullptr;
+}
+
 struct Done {  // an action as it ran
     long t;
     std::string text;
@@ -227,8 +282,8 @@ class Soak {
     // observing
     void poll();
     void poll_log();
-    void poll_output();
-    void poll_cloud();
+    void poll_output(size_t upto, long from, long to);
+    void poll_cloud(const std::string& record, long from, long to);
     void sample_proc();
     // acting
     void plan();
@@ -239,7 +294,20 @@ class Soak {
     void sched_op(const Action& a);
     void meals_until(long now);
     long next_meal_after(long t) const;
-    void excuse(long from, long to, const std::string& why) { excuses_.push_back({from, to, why}); }
+    // The owner changed the entry at local minute `minute` around then.
+    void excuse(long from, long to, const std::string& why, int minute) {
+        excuses_.push_back({from, to, why, minute});
+    }
+    // A feeding weighed in [from, to] owes no eaten report.
+    void unweighed(long from, long to, const std::string& why) {
+        unweighed_.push_back({from, to, why});
+    }
+    void outage_begins(long* since);
+    void outage_ends(long* since);
+    // The bowl back, or a fault's end (`fault`), or everything still open
+    // (`all`): what was away or faulty meanwhile excuses the weighings.
+    void close_spans(bool all, const Fault* fault = nullptr);
+    void settle();
     void violation(const std::string& invariant, long t, const std::string& what);
     int report();
     std::string around(long t) const;
@@ -264,6 +332,8 @@ class Soak {
     std::string identity_;
     // the world as the soak left it (a new daemon brings a new world)
     double hopper_ = 2000, appetite_ = 30;
+    double bowl_grams_ = 0;  // what a restart finds in the bowl, and where
+    bool bowl_out_ = false;
     bool bowl_present_ = true, network_up_ = true;
     bool food_low_ = false, bowl_missing_now_ = false;
     // plan and record
@@ -277,24 +347,43 @@ class Soak {
     int uuid_seq_ = 0;
     long meals_seen_to_ = 0;
     std::vector<soak::Meal> meals_;
-    std::vector<soak::Serve> serves_;
-    std::vector<long> manual_serves_;
-    // An eaten report carries no time: it came between the poll before the one
-    // that read it and that one, which may lie minutes of virtual time apart
-    // when the soak waited on the phone.
+    std::vector<soak::Serve> serves_, manual_serves_;
+    // An eaten report carries no time: it came between the time read before
+    // the look before the one that read it and the time read after that
+    // one, which may lie minutes of virtual time apart when the soak waited
+    // on the phone.
     struct Eaten {
         long from, to;
         int tried;
     };
     std::vector<Eaten> eaten_;
-    long polled_vt_ = 0;  // the virtual time of the last poll before this one
-    std::vector<Frame> frames_, watchdog_;
+    // What a look reads of the device's output and the cloud record was
+    // written after the look before it began: after the time read before
+    // that look. A warping clock runs minutes in the moments between.
+    long read_before_last_look_ = 0;
+    std::vector<Frame> frames_, watchdog_, truth_;
     std::vector<std::pair<long, long>> runs_;
     std::vector<Message> messages_, dev_lines_;
+    // What the device logged as it sent it: served, feeding-log and eaten
+    // reports, and notices it kept for the cloud; and of them the served
+    // and the eaten reports.
+    std::vector<Message> meant_, served_lines_, eaten_lines_;
+    // Spans of the hopper low, of outages (the cloud refusing, the network
+    // down), of readings garbled with their marker kept; power cuts.
+    std::vector<std::pair<long, long>> low_, outages_, unsure_;
+    long cloud_out_since_ = -1, net_out_since_ = -1;
+    std::vector<long> cuts_;
+    long bowl_away_since_ = -1;
+    std::map<const Fault*, std::vector<long>> fault_since_;  // bursts begun, not ended
+    // World events the record dropped before the soak read them (a soak held
+    // up while the device ran on): spans of time, and how many.
+    std::vector<std::pair<long, long>> lost_;
+    long last_event_t_ = 0;
+    uint64_t events_lost_ = 0;
     std::vector<long> food_low_onsets_, bowl_missing_onsets_, starts_low_, starts_missing_;
     // Junk-prefixed sensor replies the device took as the condition gone.
     std::vector<long> misread_low_, misread_missing_;
-    std::vector<Excuse> excuses_;
+    std::vector<Excuse> excuses_, unweighed_;
     std::vector<std::pair<long, long>> uss_, fds_;
     long last_sample_ = 0;
     // phone
@@ -367,6 +456,11 @@ bool Soak::start_device(long at) {
         argv.push_back("--max-speed");
         argv.push_back(std::to_string(o_.max_speed));
     }
+    // The bowl stays where the last daemon left it, with what it held.
+    char grams[32];
+    snprintf(grams, sizeof grams, "%.1f", bowl_grams_);
+    argv.insert(argv.end(), {"--grams", grams});
+    if (bowl_out_) argv.push_back("--bowl-out");
     device_ = std::make_unique<Process>(argv);
     ctl_ = std::make_unique<Control>(sock_);
     out_pos_ = 0;
@@ -382,7 +476,8 @@ bool Soak::start_device(long at) {
     }
     vt_ = at;
     instance_start_ = at;
-    frames_.push_back({at, "start", ""});
+    last_event_t_ = at;
+    frames_.push_back({at, "start", bowl_out_ ? "out" : "in"});
     watchdog_.push_back({at, "watchdog", "start"});
     runs_.push_back({at, at});
     // The world is new: put back what the soak had made of it.
@@ -398,8 +493,6 @@ bool Soak::start_device(long at) {
     if (!bowl_present_) ctl_->ask(R"({"op":"bowl","present":false})");
     if (food_low_) starts_low_.push_back(at);
     if (!bowl_present_) starts_missing_.push_back(at);
-    // Start-up (calibration, the network, registration) excuses its meals.
-    excuse(at - 60, at + 240, "the daemon starting");
     // With the network down the start-up waits for it (serving meals and
     // buttons meanwhile): the banner is as far as it comes.
     came_up_ = false;
@@ -410,14 +503,6 @@ bool Soak::start_device(long at) {
         return false;
     }
     came_up_ = network_up_;
-    // A warping clock may have run far through the start-up: all of it excuses.
-    {
-        json_error_t err;
-        json_t* j = json_loads(ctl_->ask(R"({"op":"state"})").c_str(), 0, &err);
-        long now = j ? long(json_integer_value(json_object_get(j, "time"))) : at;
-        json_decref(j);
-        excuse(at - 60, std::max(now, at) + 240, "the daemon starting");
-    }
     if (identity_.empty()) {
         identity_ = read_file(root_ + "/etc/feeder.conf");
         sipid_ = sipid_of(device_->output());
@@ -432,11 +517,16 @@ void Soak::stop_device(bool orderly, bool final_stop) {
     poll();
     long at = vt_;
     runs_.back().second = at;
-    excuse(at - 30, at + 60, orderly ? "an orderly stop" : "a power cut");
+    // What it writes from here on comes before its clock stops, a little on.
+    long end = vt_ + 300;
+    // Its sessions go with it, and those of feedings it serves as it stops:
+    // a feeding being eaten is never weighed.
+    unweighed(at, end, orderly ? "an orderly stop" : "a power cut");
+    if (!orderly) cuts_.push_back(at);
     int rc;
     if (orderly) {
         rc = device_->stop(SIGINT, 120);
-        poll_output();
+        poll_output(device_->output().size(), read_before_last_look_, end);
         std::string out = device_->output();
         bool bye = out.size() >= 8 && out.compare(out.size() - 8, 8, "Bye....\n") == 0;
         if (rc != 0 || !bye)
@@ -445,7 +535,7 @@ void Soak::stop_device(bool orderly, bool final_stop) {
                           ", output ends: " + out.substr(out.size() > 300 ? out.size() - 300 : 0));
     } else {
         device_->stop(SIGKILL, 10);
-        poll_output();
+        poll_output(device_->output().size(), read_before_last_look_, end);
     }
     // Every daemon's output, one after the other, for a look afterwards.
     std::string all = read_file(dir_ + "/device.log");
@@ -474,11 +564,64 @@ void Soak::stop_device(bool orderly, bool final_stop) {
     json_decref(j);
 }
 
+void Soak::close_spans(bool all, const Fault* fault) {
+    if (bowl_away_since_ >= 0 && (all || !fault)) {
+        unweighed(bowl_away_since_, vt_ + 60, "the bowl away");
+        bowl_away_since_ = -1;
+    }
+    for (auto& [f, since] : fault_since_) {
+        if (!all && f != fault) continue;
+        size_t n = all ? since.size() : std::min<size_t>(1, since.size());
+        for (size_t i = 0; i < n; ++i) {
+            unweighed(since[i] - 60, vt_ + 300, f->action);
+            if (f->garbles_weights) unsure_.push_back({since[i] - 5, vt_ + 60});
+        }
+        since.erase(since.begin(), since.begin() + long(n));
+    }
+}
+
+void Soak::outage_begins(long* since) {
+    if (*since < 0) *since = vt_;
+}
+
+void Soak::outage_ends(long* since) {
+    if (*since < 0) return;
+    outages_.push_back({*since, vt_});
+    *since = -1;
+}
+
+// The last outages end, and what the device kept has its time to arrive
+// before the last stop.
+void Soak::settle() {
+    if (cloud_mode_ != "close") {
+        start_cloud("close");
+        note("cloud service answering again, for the last stop");
+        outage_ends(&cloud_out_since_);
+    }
+    if (!network_up_) {
+        control_request(sock_, R"({"op":"set","network_up":true})");
+        network_up_ = true;
+        note("network up, for the last stop");
+        outage_ends(&net_out_since_);
+    }
+    long until = 0;
+    for (const auto& o : outages_) until = std::max(until, o.second + soak::kRecoverLag);
+    while (vt_ < until && !g_stop) {
+        usleep(o_.warp ? 20000 : 50000);
+        poll();
+    }
+}
+
 // ---------------------------------------------------------------- observing
 
 void Soak::poll() {
     if (!ctl_) return;
-    polled_vt_ = vt_;
+    long from = read_before_last_look_;
+    read_before_last_look_ = vt_;
+    size_t out_end = device_ ? device_->output().size() : 0;
+    std::string record = read_file(dir_ + "/cloud.jsonl");
+    poll_log();
+    // The time after the look: what it read was written before.
     std::string s = ctl_->ask(R"({"op":"state"})");
     json_error_t err;
     json_t* j = json_loads(s.c_str(), 0, &err);
@@ -488,16 +631,20 @@ void Soak::poll() {
         double low = json_real_value(json_object_get(j, "food_low_below"));
         hopper_ = hopper;
         bool now_low = hopper < low;
-        if (now_low && !food_low_) food_low_onsets_.push_back(vt_);
-        if (now_low && !food_low_) excuse(vt_ - 120, vt_, "the hopper ran low");
+        if (now_low && !food_low_) {
+            food_low_onsets_.push_back(vt_);
+            low_.push_back({vt_, vt_});
+        }
         food_low_ = now_low;
-        if (food_low_) excuse(vt_ - 5, vt_ + 180, "the hopper low");
+        if (food_low_) low_.back().second = vt_;
+        bowl_grams_ = json_real_value(json_object_get(j, "grams"));
+        const char* bowl = json_string_value(json_object_get(j, "bowl"));
+        bowl_out_ = bowl && strstr(bowl, "out");
         runs_.back().second = vt_;
     }
     json_decref(j);
-    poll_log();
-    poll_output();
-    poll_cloud();
+    poll_output(out_end, from, vt_);
+    poll_cloud(record, from, vt_);
     if (vt_ - last_sample_ >= 3600) sample_proc();
     meals_until(vt_);
 }
@@ -515,8 +662,15 @@ void Soak::poll_log() {
             std::string kind = json_string_value(json_object_get(e, "kind"));
             const char* text = json_string_value(json_object_get(e, "text"));
             long t = long(json_integer_value(json_object_get(e, "t")));
+            uint64_t seq = uint64_t(json_integer_value(json_object_get(e, "seq")));
+            if (i == 0 && seq > log_next_) {
+                events_lost_ += seq - log_next_;
+                lost_.push_back({last_event_t_, t});
+            }
+            last_event_t_ = t;
             if (kind == "motor" || kind == "bowl") frames_.push_back({t, kind, text ? text : ""});
             if (kind == "watchdog") watchdog_.push_back({t, kind, text ? text : ""});
+            if (kind == "truth") truth_.push_back({t, kind, text ? text : ""});
             int v = kind == "mcu_fault" && text ? soak::misread_sensor(text) : -1;
             if (v >= 0 && food_low_ && !(v & SENSOR_FOOD_LOW)) misread_low_.push_back(t);
             if (v >= 0 && !bowl_present_ && !(v & SENSOR_BOWL_MISSING))
@@ -531,11 +685,16 @@ void Soak::poll_log() {
     }
 }
 
-void Soak::poll_output() {
+// The device's output up to `upto`, its lines written between `from` and `to`.
+void Soak::poll_output(size_t upto, long from, long to) {
     if (!device_) return;
-    std::string out = device_->output();
+    std::string out = device_->output().substr(0, upto);
     static const std::regex served(R"(^(-?\d+)g 제공되었습니다\. (\S+)$)");
+    static const std::regex logged(R"(^(-?\d+)g 제공$)");
     static const std::regex eaten(R"(^(-?\d+)g/(-?\d+)g 먹었습니다\.$)");
+    // A report the cloud did not take, kept to be sent again: the only line
+    // that shows a notice the device meant to send.
+    static const std::regex kept(R"(^cloud : report kept \(\d+ waiting\): (.+)$)");
     for (; out_pos_ < out.size(); ++out_pos_) {
         char c = out[out_pos_];
         if (c != '\n') {
@@ -550,32 +709,37 @@ void Soak::poll_output() {
         if (line.rfind("manual feed try ", 0) == 0) pending_path_ = "manual";
         if (std::regex_match(line, m, served)) {
             long t = epoch_of_date(m[2]);
-            if (t < 0) t = vt_;
+            if (t < 0) t = to;
             int g = std::stoi(m[1]);
             if (pending_path_ == "schedule") {
                 serves_.push_back({t, g});
                 if (o_.wrong_serve) serves_.push_back({t + 1, g});
                 note("device: scheduled serve " + line);
             } else {
-                manual_serves_.push_back(t);
+                manual_serves_.push_back({t, g});
                 note("device: manual serve " + line);
             }
-            // A bowl with the pet keeps the next meals from being filled.
-            excuses_.push_back({t + 1, t + 600 + 180, "a feeding being eaten",
-                                pending_path_ == "schedule" ? t : -1});
             dev_lines_.push_back({t, line});
+            served_lines_.push_back({t, line});
+            meant_.push_back({t, line});
+        } else if (std::regex_match(line, m, logged)) {
+            meant_.push_back({to, line, from});
         } else if (std::regex_match(line, m, eaten)) {
-            eaten_.push_back({polled_vt_, vt_, std::stoi(m[1])});
+            eaten_.push_back({from, to, std::stoi(m[1])});
             note("device: " + line);
-            dev_lines_.push_back({vt_, line});
+            dev_lines_.push_back({to, line, from});
+            eaten_lines_.push_back({to, line, from});
+            meant_.push_back({to, line, from});
+        } else if (std::regex_match(line, m, kept) && !soak::report_text(m[1])) {
+            meant_.push_back({to, m[1], from});
         } else if (line.rfind("sim: watchdog bite", 0) == 0) {
-            violation("no watchdog bite", vt_, line);
+            violation("no watchdog bite, keeps pace", to, line);
         }
     }
 }
 
-void Soak::poll_cloud() {
-    std::string text = read_file(dir_ + "/cloud.jsonl");
+// The cloud record as read, its new lines taken between `from` and `to`.
+void Soak::poll_cloud(const std::string& text, long from, long to) {
     while (rec_pos_ < text.size()) {
         size_t nl = text.find('\n', rec_pos_);
         if (nl == std::string::npos) break;
@@ -584,7 +748,7 @@ void Soak::poll_cloud() {
         json_error_t err;
         json_t* j = json_loads(line.c_str(), 0, &err);
         const char* msg = json_string_value(json_object_get(j, "message"));
-        if (msg && *msg) messages_.push_back({vt_, soak::owner_text(msg), polled_vt_});
+        if (msg && *msg) messages_.push_back({to, soak::owner_text(msg), from});
         json_decref(j);
     }
 }
@@ -631,7 +795,7 @@ void Soak::meals_until(long now) {
         for (const auto& [u, e] : model_)
             if (e.days.count(wday) && e.hour * 60 + e.min == hm) due = true;
         if (!due) continue;
-        meals_.push_back({m, true, ""});
+        meals_.push_back({m, true, "", hm});
     }
 }
 
@@ -773,14 +937,20 @@ void Soak::sched_op(const Action& a) {
                     {hm, std::to_string(e.grams), days_arg(e.days), std::to_string(e.melody)});
     std::string reply;
     long before = vt_;
+    int old_minute = -1;
+    if (kind != "sched-append" && model_.count(uuid))
+        old_minute = model_[uuid].hour * 60 + model_[uuid].min;
     bool answered = sip_up_ && phone(args, &reply, 2);
     // The change landed on the device somewhere between the two times: with
     // the clock warping, the phone's round trip may take minutes of it.
     poll();
     std::string line = "phone:";
     for (const std::string& s : args) line += " " + s;
-    // A change near a meal's minute excuses that meal.
-    excuse(before - 60, vt_ + 180, "the schedule changed");
+    // A meal whose entry the owner changed while it was due is the owner's
+    // to judge; a change of another entry excuses nothing.
+    if (old_minute >= 0) excuse(before - 60, vt_ + 180, "the schedule changed", old_minute);
+    if (kind != "sched-delete")
+        excuse(before - 60, vt_ + 180, "the schedule changed", e.hour * 60 + e.min);
     if (!answered) {
         note(line + " -> unanswered");
         model_sure_ = false;  // it may or may not have been done
@@ -806,7 +976,7 @@ void Soak::sched_op(const Action& a) {
         auto at = std::lower_bound(meals_.begin(), meals_.end(), m,
                                    [](const soak::Meal& x, long t) { return x.at < t; });
         if (at == meals_.end() || at->at != m)
-            meals_.insert(at, {m, false, "the schedule changed"});
+            meals_.insert(at, {m, false, "the schedule changed", e.hour * 60 + e.min});
     }
 }
 
@@ -832,48 +1002,40 @@ void Soak::act(const Action& a) {
         }
         note("feed " + std::to_string(grams) + " g melody " + std::to_string(a.b) +
              (sent ? " (phone)" : " (datagram)"));
-        excuse(vt_ - 180, vt_ + 600 + 240, "a manual feeding");
     } else if (a.kind == "bowl-away") {
         control_request(sock_, R"({"op":"bowl","present":false})");
         bowl_present_ = false;
         bowl_missing_onsets_.push_back(vt_);
         note("bowl taken away");
-        excuse(vt_ - 180, vt_ + long(a.a) + 240, "the bowl away");
+        if (bowl_away_since_ < 0) bowl_away_since_ = vt_;
     } else if (a.kind == "bowl-back") {
         control_request(sock_, R"({"op":"bowl","present":true})");
         bowl_present_ = true;
         note("bowl put back");
+        close_spans(false);
     } else if (a.kind == "hopper-low") {
         control_request(sock_, R"({"op":"set","hopper":100})");
         note("hopper runs low (100 g)");
     } else if (a.kind == "refill") {
         control_request(sock_, R"({"op":"set","hopper":2000})");
         note("hopper refilled (2000 g)");
-        excuse(vt_ - 60, vt_ + 180, "the hopper refilled");
     } else if (a.kind == "appetite") {
         appetite_ = a.a;
         snprintf(req, sizeof req, R"({"op":"set","pet_appetite":%d})", a.a);
         control_request(sock_, req);
         note("pet appetite " + std::to_string(a.a) + " g");
-    } else if (a.kind == "mcu-fault") {
-        static const char* kinds[] = {"late", "noise", "silent", "bad_checksum"};
-        const char* k = kinds[a.a % 4];
-        snprintf(req, sizeof req, R"({"op":"fault","target":"mcu","kind":"%s","count":%d%s})", k,
-                 a.b, a.a % 4 == 0 ? R"(,"delay_ms":400)" : "");
-        control_request(sock_, req);
-        note(std::string("mcu fault ") + k + " x" + std::to_string(a.b));
-        excuse(vt_ - 180, vt_ + long(a.a) + 300, "an MCU fault burst");
-    } else if (a.kind == "ldcell-fault") {
-        static const char* kinds[] = {"markerless", "noise", "never_ready"};
-        const char* k = kinds[a.a % 3];
-        snprintf(req, sizeof req, R"({"op":"fault","target":"ldcell","kind":"%s","count":%d})", k,
-                 a.b);
-        control_request(sock_, req);
-        note(std::string("load-cell fault ") + k + " x" + std::to_string(a.b));
-        excuse(vt_ - 180, vt_ + long(a.a) + 300, "a load-cell fault");
-    } else if (a.kind == "clear-faults") {
-        control_request(sock_, R"({"op":"clear_faults"})");
-        note("faults cleared");
+    } else if (const Fault* f = fault_of(a.kind)) {
+        std::string start = f->starts[size_t(a.a) % f->starts.size()];
+        size_t at = start.find("%d");
+        if (at != std::string::npos) start.replace(at, 2, std::to_string(a.b));
+        control_request(sock_, start);
+        note(a.kind + " " + start);
+        fault_since_[f].push_back(vt_);
+    } else if (a.kind.rfind("end ", 0) == 0 && fault_of(a.kind.substr(4))) {
+        const Fault* f = fault_of(a.kind.substr(4));
+        control_request(sock_, f->ends);
+        note(a.kind);
+        close_spans(false, f);
     } else if (a.kind == "mcu-event") {
         snprintf(req, sizeof req, R"({"op":"mcu_event","code":%d})", a.a);
         control_request(sock_, req);
@@ -882,11 +1044,12 @@ void Soak::act(const Action& a) {
         control_request(sock_, R"({"op":"set","network_up":false})");
         network_up_ = false;
         note("network down");
-        excuse(vt_ - 180, vt_ + long(a.a) + 600, "the network down");
+        outage_begins(&net_out_since_);
     } else if (a.kind == "net-up") {
         control_request(sock_, R"({"op":"set","network_up":true})");
         network_up_ = true;
         note("network up");
+        outage_ends(&net_out_since_);
     } else if (a.kind == "sip-stop") {
         SipService{dir_ + "/sip", addr_}.stop();
         sip_up_ = false;
@@ -896,13 +1059,14 @@ void Soak::act(const Action& a) {
         sip_up_ = true;
         answer_ready_real_ = real_now();
         note("SIP service started again");
-    } else if (a.kind == "cloud-slow" || a.kind == "cloud-refuse") {
-        start_cloud(a.kind == "cloud-slow" ? "slow" : "refuse");
-        note("cloud service " + cloud_mode_);
-        excuse(vt_ - 180, vt_ + long(a.a) + 900, "the cloud service " + cloud_mode_);
-    } else if (a.kind == "cloud-ok") {
-        start_cloud("close");
-        note("cloud service answering again");
+    } else if (a.kind == "cloud-slow" || a.kind == "cloud-refuse" || a.kind == "cloud-ok") {
+        start_cloud(a.kind == "cloud-slow" ? "slow" : a.kind == "cloud-ok" ? "close" : "refuse");
+        note(a.kind == "cloud-ok" ? "cloud service answering again"
+                                  : "cloud service " + cloud_mode_);
+        if (cloud_mode_ == "refuse")
+            outage_begins(&cloud_out_since_);
+        else
+            outage_ends(&cloud_out_since_);
     } else if (a.kind == "button") {
         snprintf(req, sizeof req, R"({"op":"button","line":"%s","hold_s":1})",
                  a.a ? "wps" : "reset");
@@ -919,7 +1083,7 @@ void Soak::act(const Action& a) {
         at += long((real_now() - before) * o_.speed);
         // Never before what the last daemon did: the board's clock keeps going.
         if (!serves_.empty()) at = std::max(at, serves_.back().t + 2);
-        if (!manual_serves_.empty()) at = std::max(at, manual_serves_.back() + 2);
+        if (!manual_serves_.empty()) at = std::max(at, manual_serves_.back().t + 2);
         start_device(at);
     }
 }
@@ -940,7 +1104,6 @@ void Soak::plan() {
             plan_.push_back(x);
             if (then) {
                 long gap = std::uniform_int_distribution<long>(then_lo, then_hi)(rng_);
-                plan_.back().a = int(gap);
                 plan_.push_back({x.t + gap, then});
             }
         }
@@ -956,8 +1119,11 @@ void Soak::plan() {
     add("appetite", 2, 0, 60, 0, 0);
     // A burst ends by its count or, for a fault that keeps no count (a converter
     // never ready), when the world clears it.
-    add("mcu-fault", 2, 0, 3, 1, 5, "clear-faults", 30, 600);
-    add("ldcell-fault", 1, 0, 2, 1, 10, "clear-faults", 30, 600);
+    for (const Fault& f : kFaults) {
+        std::string end = std::string("end ") + f.action;
+        add(f.action, f.per_day, 0, int(f.starts.size()) - 1, 1, f.max_count, end.c_str(), f.min_s,
+            f.max_s);
+    }
     add("mcu-event", 1, 128, 129, 0, 0);
     add("net-down", 0.5, 0, 0, 0, 0, "net-up", 120, 1800);
     add("sip-stop", 0.5, 0, 0, 0, 0, "sip-start", 60, 1200);
@@ -1039,13 +1205,16 @@ int Soak::run() {
             Action a = plan_[next_action_];
             if (a.near_meal) {
                 // Into the next meal's fill or serve: two minutes ahead to half a
-                // minute after.
+                // minute after; or, for half the power cuts, into the meal
+                // being eaten, so that the next daemon finds food in the bowl.
                 long m = next_meal_after(vt_);
                 plan_[next_action_].near_meal = false;
                 if (m > 0 && m - vt_ < 6 * 3600) {
                     Action moved = a;
                     moved.near_meal = false;
-                    moved.t = m + std::uniform_int_distribution<long>(-130, 40)(rng_);
+                    bool eaten = a.kind == "power-cut" && std::bernoulli_distribution(0.5)(rng_);
+                    moved.t = m + std::uniform_int_distribution<long>(eaten ? 60 : -130,
+                                                                      eaten ? 400 : 40)(rng_);
                     if (moved.t <= vt_) moved.t = vt_ + 1;
                     plan_.erase(plan_.begin() + long(next_action_));
                     auto at = std::upper_bound(
@@ -1074,11 +1243,9 @@ int Soak::run() {
             fflush(stdout);
         }
     }
+    if (device_) settle();
     if (device_ && !came_up_) {
-        // The last stop is an orderly one: the network comes back first.
-        control_request(sock_, R"({"op":"set","network_up":true})");
-        network_up_ = true;
-        note("network up, for the last stop");
+        // The last stop is an orderly one: past the start-up's network wait.
         if (!device_->wait_for("uds client open fd : ", 60))
             violation("no crash, no stuck start", vt_,
                       "the daemon did not go on when the network came back");
@@ -1094,31 +1261,42 @@ int Soak::run() {
 int Soak::report() {
     double real = real_now() - real_start_;
     double days = double(vt_ - t0_) / kDay;
-    // Meals: a minute is required unless something excused it.
-    soak::excuse_meals(&meals_, excuses_, 150);
-    soak::MealTally meals = soak::check_meals(meals_, serves_, 150);
-    for (const Violation& v : meals.bad) violation("each meal served exactly once", v.t, v.what);
-    // Eaten later: a required meal's serve is weighed and reported.
+    // Spans still open (a run cut short) last until now.
+    close_spans(true);
+    std::vector<std::pair<long, long>> outages = outages_;
+    for (long since : {cloud_out_since_, net_out_since_})
+        if (since >= 0) outages.push_back({since, vt_});
+    // Meals: each served, or the owner told why, unless the daemon was not
+    // running or the owner changed that meal meanwhile.
+    soak::excuse_meals(&meals_, excuses_);
+    soak::excuse_not_running(&meals_, runs_, kStartUp);
+    soak::MealTally meals = soak::check_meals(meals_, serves_, messages_, outages, low_);
+    for (const Violation& v : meals.bad)
+        violation("each meal served once, or the owner told why", v.t, v.what);
+    // Every feeding, the owner's or the schedule's, is weighed and reported
+    // eaten unless the bowl went away, the daemon stopped or a fault hit it.
     int eaten_checked = 0;
-    for (const soak::Serve& s : serves_) {
-        bool required = false;
-        for (const soak::Meal& m : meals_)
-            if (m.required && s.t >= m.at && s.t - m.at <= 150) required = true;
-        bool excused = false;
-        for (const Excuse& e : excuses_)
-            if (e.from <= s.t + 900 && e.to >= s.t && e.why != "a feeding being eaten" &&
-                e.why != "a manual feeding" && e.why != "the schedule changed")
-                excused = true;
-        if (!required || excused || s.t + 900 > vt_) continue;
+    std::vector<soak::Serve> feedings = serves_;
+    feedings.insert(feedings.end(), manual_serves_.begin(), manual_serves_.end());
+    for (const soak::Serve& s : feedings) {
+        bool excused = s.t + 900 > vt_;
+        for (const Excuse& e : unweighed_)
+            if (e.from <= s.t + 900 && e.to >= s.t) excused = true;
+        if (excused) continue;
         ++eaten_checked;
         bool found = false;
         for (const Eaten& e : eaten_)
             if (e.to >= s.t && e.from <= s.t + 900 && e.tried == s.served) found = true;
         if (!found)
-            violation("each meal served exactly once", s.t,
-                      "a served meal (" + std::to_string(s.served) +
+            violation("every feeding weighed and reported eaten", s.t,
+                      "a feeding (" + std::to_string(s.served) +
                           " g) not weighed and reported eaten within 15 minutes");
     }
+    soak::AmountTally amounts =
+        soak::check_amounts(served_lines_, eaten_lines_, soak::truth_of(truth_), unsure_, lost_, 5);
+    for (const Violation& v : amounts.bad) violation("every amount true", v.t, v.what);
+    soak::DeliveryTally sent = soak::check_delivery(meant_, messages_, outages, cuts_, vt_);
+    for (const Violation& v : sent.bad) violation("reports arrive, each once", v.t, v.what);
     int checked = 0;
     for (const Violation& v : soak::check_reports(messages_, max_grams_ + 25, &checked))
         violation("no negative or impossible report", v.t, v.what);
@@ -1171,22 +1349,40 @@ int Soak::report() {
     for (const auto& [k, n] : by_kind_) kinds += k + " " + std::to_string(n) + ", ";
     printf("| actions | %zu: %s|\n", next_action_, kinds.c_str());
     printf("| restarts | %d |\n", restarts_);
-    printf("| meals due / required / served / missed / doubled | %d / %d / %d / %d / %d |\n",
-           meals.due, meals.required, meals.served, meals.missed, meals.doubled);
+    printf(
+        "| meals due / served / missed with a notice / missed without one / doubled | %d / %d / "
+        "%d / %d / %d |\n",
+        meals.due, meals.served, meals.told, meals.untold, meals.doubled);
     std::map<std::string, int> whys;
     for (const soak::Meal& m : meals_)
-        if (!m.required) ++whys[m.why];
+        if (!m.required && !m.why.empty()) ++whys[m.why];
     std::string excused;
     for (const auto& [why, n] : whys) excused += why + " " + std::to_string(n) + ", ";
-    printf("| meals excused by | %s|\n", excused.c_str());
+    printf("| meals not required | %d: %s|\n", meals.due - meals.required, excused.c_str());
+    printf("| meals served from a low hopper, told | %d |\n", meals.low_told);
+    printf(
+        "| largest error against the world, served / eaten | %.1f g of %d / %.1f g of %d "
+        "(%d weighed with the load cell garbled, %d whose truth the record dropped: %llu world "
+        "events unread) |\n",
+        amounts.worst_served, amounts.served, amounts.worst_eaten, amounts.eaten, amounts.unsure,
+        amounts.lost, (unsigned long long)events_lost_);
+    printf(
+        "| reports the device sent / arrived / lost to power cuts / pending at the end | %d / %d / "
+        "%d / %d (outages %zu) |\n",
+        sent.meant, sent.arrived, sent.lost_to_cuts, sent.pending, outages.size());
     printf(
         "| reports checked | %d in the cloud record, %d in the device log, %d eaten weighings |\n",
         checked, dev_checked, eaten_checked);
     printf("| phone commands answered | %d of %d (worst hourly wait %.1f s) |\n", phone_answered_,
            phone_sent_, worst_answer_s_);
-    printf("| notices | food low %d, bowl missing %d, bowl stuck %d |\n",
-           notices["사료가 부족합니다."], notices["밥그릇이 빠져 있습니다."],
-           notices["사료그릇이 멈추었습니다... "] + notices["사료그릇이 멈추었습니다. "]);
+    int stuck = 0;
+    for (const Message& m : messages_) stuck += m.text.rfind("사료그릇이 멈추었습니다", 0) == 0;
+    printf(
+        "| notices | food low %d, bowl missing %d; for meals: bowl missing %d, hopper low %d, bowl "
+        "stuck %d, scale %d |\n",
+        notices["사료가 부족합니다."], notices["밥그릇이 빠져 있습니다."],
+        notices["그릇이 빠진것같습니다. 확인해주세요."], notices["사료가 부족합니다..."], stuck,
+        notices["저울이 응답하지 않습니다. 확인해주세요."]);
     printf(
         "| junk sensor replies the link took | %zu read as food no longer low, %zu as the bowl "
         "back |\n",
@@ -1194,7 +1390,10 @@ int Soak::report() {
     printf("| widest keep-alive gap | %ld virtual s |\n", worst_gap);
     printf("| USS at day 1 / at the end | %ld kB / %ld kB |\n", uss0, uss1);
     printf("| descriptors at day 1 / at the end | %ld / %ld |\n", fd0, fd1);
-    const char* invariants[] = {"each meal served exactly once",
+    const char* invariants[] = {"each meal served once, or the owner told why",
+                                "every feeding weighed and reported eaten",
+                                "every amount true",
+                                "reports arrive, each once",
                                 "identity and schedule kept",
                                 "no negative or impossible report",
                                 "one user of the bowl and motor",

@@ -1,5 +1,6 @@
 #include "bench/soak_check.h"
 
+#include <math.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -26,8 +27,8 @@ std::vector<Violation> check_one_user(const std::vector<Frame>& frames, double p
     std::string bowl = "at in";
     double motor_until = 0;
     for (const Frame& f : frames) {
-        if (f.kind == "start") {  // a new daemon and a new world: the bowl starts in
-            bowl = "at in";
+        if (f.kind == "start") {  // a new daemon and a new world, the bowl where it was left
+            bowl = f.text == "out" ? "at out" : "at in";
             motor_until = 0;
             continue;
         }
@@ -75,7 +76,10 @@ std::vector<Violation> check_keepalives(const std::vector<Frame>& frames,
 
 std::string owner_text(const std::string& message) {
     static const std::string kAlias = "${product.alias} ";
-    return message.compare(0, kAlias.size(), kAlias) == 0 ? message.substr(kAlias.size()) : message;
+    std::string text =
+        message.compare(0, kAlias.size(), kAlias) == 0 ? message.substr(kAlias.size()) : message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
 }
 
 std::vector<Violation> check_reports(const std::vector<Message>& msgs, int max_served,
@@ -156,23 +160,11 @@ std::vector<Violation> check_notice(const std::vector<Message>& msgs, const std:
     return bad;
 }
 
-namespace {
-
-// The meal a serve at `t` belongs to, or meals.size().
-size_t meal_of(const std::vector<Meal>& meals, long t, long window) {
-    size_t i = meals.size();
-    for (size_t k = 0; k < meals.size() && meals[k].at <= t; ++k) i = k;
-    return i < meals.size() && t - meals[i].at <= window ? i : meals.size();
-}
-
-}  // namespace
-
-void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses, long window) {
-    for (size_t i = 0; i < meals->size(); ++i) {
-        Meal& m = (*meals)[i];
+void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses) {
+    for (Meal& m : *meals) {
         for (const Excuse& e : excuses) {
-            if (e.from > m.at + 60 || e.to < m.at - 180) continue;
-            if (e.serve >= 0 && meal_of(*meals, e.serve, window) == i) continue;
+            if (e.minute >= 0 && m.minute >= 0 && e.minute != m.minute) continue;
+            if (e.from > m.at + kLateServe || e.to < m.at - 180) continue;
             m.required = false;
             m.why = e.why;
             break;
@@ -180,32 +172,283 @@ void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses, 
     }
 }
 
+void excuse_not_running(std::vector<Meal>* meals, const std::vector<std::pair<long, long>>& runs,
+                        long start_up) {
+    for (Meal& m : *meals) {
+        if (!m.required) continue;
+        bool able = false;
+        for (const auto& [start, stop] : runs) {
+            long from = start + start_up;
+            if (from <= m.at - 120 && stop >= m.at + 60) able = true;
+            if (std::min(stop, m.at + kLateServe) - std::max(from, m.at) >= 150) able = true;
+        }
+        if (!able) {
+            m.required = false;
+            m.why = "the daemon not running";
+        }
+    }
+}
+
+bool meal_notice(const std::string& text) {
+    static const char* const exact[] = {"그릇이 빠진것같습니다. 확인해주세요.",
+                                        "사료가 부족합니다...",
+                                        "저울이 응답하지 않습니다. 확인해주세요."};
+    for (const char* e : exact)
+        if (text == e) return true;
+    return text.rfind("사료그릇이 멈추었습니다", 0) == 0;
+}
+
+long arrival_deadline(long from, long to, const std::vector<std::pair<long, long>>& outages,
+                      long lag) {
+    long by = to + lag;
+    for (const auto& [a, b] : outages)
+        if (a <= to && b >= from) by = std::max(by, b + kRecoverLag);
+    return by;
+}
+
+namespace {
+
+long earliest(const Message& m) {
+    return m.from >= 0 && m.from < m.t ? m.from : m.t;
+}
+
+// The first message not yet used that `fits`, marked used; or -1.
+template <class Fits>
+long take_first(const std::vector<Message>& msgs, std::vector<bool>* used, Fits fits) {
+    for (size_t i = 0; i < msgs.size(); ++i) {
+        if ((*used)[i] || !fits(msgs[i])) continue;
+        (*used)[i] = true;
+        return long(i);
+    }
+    return -1;
+}
+
+bool meets(const std::vector<std::pair<long, long>>& spans, long from, long to) {
+    for (const auto& [a, b] : spans)
+        if (a <= to && b >= from) return true;
+    return false;
+}
+
+}  // namespace
+
 MealTally check_meals(const std::vector<Meal>& meals, const std::vector<Serve>& serves,
-                      long window) {
+                      const std::vector<Message>& cloud,
+                      const std::vector<std::pair<long, long>>& outages,
+                      const std::vector<std::pair<long, long>>& low) {
     MealTally out;
+    std::vector<Serve> order = serves;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Serve& a, const Serve& b) { return a.t < b.t; });
     std::vector<int> count(meals.size(), 0);
-    for (const Serve& s : serves) {
-        size_t i = meal_of(meals, s.t, window);
-        if (i == meals.size()) {
+    std::vector<long> served_at(meals.size(), -1);
+    for (const Serve& s : order) {
+        // The latest meal in reach that is still owed; a late serve may come
+        // after the next meal's minute.
+        size_t owed = meals.size(), last = meals.size();
+        for (size_t k = 0; k < meals.size(); ++k) {
+            if (meals[k].at > s.t || s.t - meals[k].at > kServeWindow) continue;
+            last = k;
+            if (count[k] == 0) owed = k;
+        }
+        if (last == meals.size()) {
             out.bad.push_back(
                 {s.t, text_of("a scheduled serve of %ld g with no meal due", s.served)});
             ++out.doubled;
+        } else if (owed == meals.size()) {
+            ++count[last];
+            out.bad.push_back({s.t, text_of("the meal at %ld served twice", meals[last].at)});
+            ++out.doubled;
+        } else {
+            ++count[owed];
+            served_at[owed] = s.t;
+        }
+    }
+    std::vector<Message> notices;
+    for (const Message& m : cloud)
+        if (meal_notice(m.text)) notices.push_back(m);
+    std::vector<bool> used(notices.size(), false);
+    for (size_t i = 0; i < meals.size(); ++i) {
+        const Meal& m = meals[i];
+        ++out.due;
+        out.required += m.required;
+        if (count[i] > 0) {
+            ++out.served;
+            // Served from a hopper low all along: the owner hears of it.
+            bool low_all_along = false;
+            for (const auto& [a, b] : low)
+                if (a <= m.at - 180 && b >= served_at[i]) low_all_along = true;
+            if (!low_all_along) continue;
+            long by = arrival_deadline(m.at - 180, served_at[i], outages, kNoticeLag);
+            if (take_first(notices, &used, [&](const Message& n) {
+                    return n.text == "사료가 부족합니다..." && n.t >= m.at - 180 &&
+                           earliest(n) <= by;
+                }) >= 0) {
+                ++out.low_told;
+            } else {
+                out.bad.push_back({m.at, "a meal served from a low hopper, the owner not told"});
+            }
             continue;
         }
-        if (++count[i] == 2) {
-            out.bad.push_back({s.t, text_of("the meal at %ld served twice", meals[i].at)});
-            ++out.doubled;
+        if (!m.required) continue;
+        long by = arrival_deadline(m.at - 180, m.at + kLateServe, outages, kNoticeLag);
+        if (take_first(notices, &used, [&](const Message& n) {
+                return n.t >= m.at - 180 && earliest(n) <= by;
+            }) >= 0) {
+            ++out.told;
+        } else {
+            ++out.untold;
+            out.bad.push_back({m.at, "a meal not served, and the owner not told why"});
         }
     }
-    for (size_t i = 0; i < meals.size(); ++i) {
-        ++out.due;
-        out.required += meals[i].required;
-        if (count[i] > 0) ++out.served;
-        if (meals[i].required && count[i] == 0) {
-            ++out.missed;
-            out.bad.push_back({meals[i].at, "a meal due with nothing to excuse it was not served"});
+    return out;
+}
+
+std::vector<Truth> truth_of(const std::vector<Frame>& frames) {
+    std::vector<Truth> out;
+    for (const Frame& f : frames) {
+        if (f.kind != "truth") continue;
+        Truth x{f.t, false, 0, 0, f.text.find(" absent") != std::string::npos};
+        if (sscanf(f.text.c_str(), "presented %lf", &x.grams) == 1) {
+            x.presented = true;
+            out.push_back(x);
+        } else if (sscanf(f.text.c_str(), "taken ate %lf left %lf", &x.ate, &x.grams) == 2) {
+            out.push_back(x);
         }
     }
+    return out;
+}
+
+AmountTally check_amounts(const std::vector<Message>& served, const std::vector<Message>& eaten,
+                          const std::vector<Truth>& truth,
+                          const std::vector<std::pair<long, long>>& unsure,
+                          const std::vector<std::pair<long, long>>& lost, double tolerance) {
+    static const std::regex served_re(R"(^(-?\d+)g 제공되었습니다\..*$)");
+    static const std::regex eaten_re(R"(^(-?\d+)g/(-?\d+)g 먹었습니다\.$)");
+    const size_t none = truth.size();
+    AmountTally out;
+    // Each served report, and the presentation it told of.
+    enum class Held { Yes, Unsure, Lost, NoTruth };
+    struct Shown {
+        int grams;
+        long t;
+        size_t at;  // in `truth`
+        Held held;
+        bool weighed;
+    };
+    std::vector<Shown> shown;
+    for (const Message& m : served) {
+        std::smatch g;
+        if (!std::regex_match(m.text, g, served_re)) continue;
+        Shown s{std::stoi(g[1]), m.t, none, Held::Yes, false};
+        for (size_t i = 0; i < truth.size(); ++i)
+            if (truth[i].presented && truth[i].t >= m.t - 90 && truth[i].t <= m.t + 1) s.at = i;
+        if (meets(lost, m.t - 90, m.t + 1)) {
+            s.held = Held::Lost;
+            ++out.lost;
+        } else if (s.at == none) {
+            s.held = Held::NoTruth;
+            out.bad.push_back({m.t, "\"" + m.text + "\" with no bowl presented before it"});
+        } else if (meets(unsure, m.t - 120, m.t)) {
+            s.held = Held::Unsure;
+            ++out.unsure;
+        } else {
+            ++out.served;
+            double err = fabs(s.grams - truth[s.at].grams);
+            out.worst_served = std::max(out.worst_served, err);
+            if (err > tolerance)
+                out.bad.push_back({m.t, "\"" + m.text + "\": the bowl held " +
+                                            std::to_string(int(lround(truth[s.at].grams))) + " g"});
+        }
+        shown.push_back(s);
+    }
+    for (const Message& m : eaten) {
+        std::smatch g;
+        if (!std::regex_match(m.text, g, eaten_re)) continue;
+        int tried = std::stoi(g[1]), ate = std::stoi(g[2]);
+        // The serve it weighs the rest of: the latest of as many grams before
+        // it not yet weighed (a power cut leaves some never weighed).
+        Shown* s = nullptr;
+        for (Shown& x : shown)
+            if (!x.weighed && x.grams == tried && x.t <= m.t) s = &x;
+        if (!s) {
+            out.bad.push_back({m.t, "\"" + m.text + "\" with no serve of as many grams before it"});
+            continue;
+        }
+        s->weighed = true;
+        if (s->held == Held::NoTruth) continue;
+        if (s->held != Held::Yes) {
+            ++(s->held == Held::Lost ? out.lost : out.unsure);
+            continue;
+        }
+        // The bowl taken back after that presentation.
+        size_t k = s->at + 1;
+        while (k < truth.size() && truth[k].presented) ++k;
+        long from = truth[s->at].t;
+        if (meets(lost, from, k < truth.size() ? truth[k].t : m.t)) {
+            ++out.lost;
+            continue;
+        }
+        if (k == truth.size() || truth[k].t > m.t) {
+            out.bad.push_back({m.t, "\"" + m.text + "\" with no bowl taken back before it"});
+            continue;
+        }
+        if (meets(unsure, from - 120, m.t)) {
+            ++out.unsure;
+            continue;
+        }
+        ++out.eaten;
+        double err = fabs(ate - truth[k].ate);
+        out.worst_eaten = std::max(out.worst_eaten, err);
+        if (err > tolerance)
+            out.bad.push_back({m.t, "\"" + m.text + "\": the pet ate " +
+                                        std::to_string(int(lround(truth[k].ate))) + " g"});
+    }
+    return out;
+}
+
+bool report_text(const std::string& text) {
+    static const std::regex report(
+        R"(^-?\d+g 제공(되었습니다\. .*)?$|^-?\d+g/-?\d+g 먹었습니다\.$)");
+    return std::regex_match(text, report);
+}
+
+DeliveryTally check_delivery(const std::vector<Message>& meant, const std::vector<Message>& cloud,
+                             const std::vector<std::pair<long, long>>& outages,
+                             const std::vector<long>& cuts, long end) {
+    DeliveryTally out;
+    std::vector<Message> order = meant;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Message& a, const Message& b) { return a.t < b.t; });
+    std::vector<bool> used(cloud.size(), false);
+    for (const Message& m : order) {
+        ++out.meant;
+        long from = earliest(m);
+        long by = arrival_deadline(from, m.t, outages, kRecoverLag);
+        long got = take_first(
+            cloud, &used, [&](const Message& c) { return c.text == m.text && c.t >= from - 5; });
+        if (got >= 0) {
+            ++out.arrived;
+            if (earliest(cloud[size_t(got)]) > by)
+                out.bad.push_back(
+                    {cloud[size_t(got)].t, "\"" + m.text + "\" arrived " +
+                                               std::to_string(cloud[size_t(got)].t - m.t) +
+                                               " s after it was meant"});
+            continue;
+        }
+        // Kept, or on its way, when the power went.
+        auto cut = std::lower_bound(cuts.begin(), cuts.end(), from);
+        if (cut != cuts.end() && *cut <= arrival_deadline(from, m.t, outages, 60)) {
+            ++out.lost_to_cuts;
+        } else if (by > end) {
+            ++out.pending;
+        } else {
+            out.bad.push_back({m.t, "\"" + m.text + "\" never arrived"});
+        }
+    }
+    for (size_t i = 0; i < cloud.size(); ++i)
+        if (!used[i] && report_text(cloud[i].text))
+            out.bad.push_back(
+                {cloud[i].t, "\"" + cloud[i].text + "\" arrived twice, or was never meant"});
     return out;
 }
 

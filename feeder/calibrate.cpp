@@ -36,8 +36,39 @@ int32_t read_scale(const char* what) {
     return r;
 }
 
-// Empty scale with the bowl out, then the empty bowl in. The bowl is in
-// afterwards. False when the load cell gave no reading.
+// A reading this far below the kept empty bowl is still that bowl: the
+// scale's noise (about 0.1 g on the simulated converter, a few tenths of a
+// gram on the board's) many times over. Food only ever adds weight.
+constexpr float kSameBowlBelowG = 5.0f;
+
+enum class Bowl { Same, None, Other };
+
+// What the bowl reading says against the kept calibration: the same bowl
+// (with whatever food is in it), no bowl at all, or another bowl.
+Bowl judge(int32_t bowl_counts, const ScaleKept& kept) {
+    if (float(bowl_counts - kept.bowl) >= -kSameBowlBelowG * kept.coeff) return Bowl::Same;
+    if (bowl_counts < kept.bowl / 2) return Bowl::None;
+    return Bowl::Other;
+}
+
+void log_calibration(const Feeder* f, bool banner) {
+    if (banner) {
+        log_out("%s\n", kRule);
+        log_out("%s\n", kSilentBuild ? "\nTolvik_Feeder_FW hopperd.0511.03"
+                                     : "\nTolvik_Feeder_FW hopperd.0606.03.audio");
+    }
+    log_out(
+        "\nZELfI1:ldcell_base(%d), ldcell_bowl(%d), ldcell_bias(%d), "
+        "ldcell_gCoeff_129.77f(%f) \n",
+        f->ldcell_base, f->ldcell_bowl, f->ldcell_bias, double(f->ldcell_gCoeff));
+    if (banner) log_out("%s\n", kRule);
+}
+
+// Empty scale with the bowl out, then the bowl in. The empty scale is
+// weighed at every start; the bowl only when no kept calibration knows it,
+// since food left in it (a power cut during a meal) would be taken for bowl
+// and falsify every amount after. The bowl is in afterwards. False when the
+// load cell gave no reading.
 bool calibrate(Feeder* f, bool banner) {
     int fd = ucom_get_fd();
     uint32_t sensor = 0;  // a failed read leaves the bowl where it is
@@ -51,19 +82,32 @@ bool calibrate(Feeder* f, bool banner) {
     ucom_bowl_in(fd);
     plat_sleep(20);
     int32_t r = f->ldcell_base == LDCELL_NO_READING ? LDCELL_NO_READING : read_scale("bowl");
+    bool weighed = f->ldcell_base != LDCELL_NO_READING && r != LDCELL_NO_READING;
+
+    ScaleKept kept;
+    Bowl bowl = Bowl::Other;
+    if (weighed && scale_kept_read(&kept) == 0) bowl = judge(r - f->ldcell_base, kept);
+    if (bowl != Bowl::Other) {
+        f->ldcell_bowl = kept.bowl;
+        f->ldcell_gCoeff = kept.coeff;
+        log_calibration(f, banner);
+        if (bowl == Bowl::Same)
+            log_out("feeder calibration : the kept bowl, with %d g of food in it\n",
+                    grams_of(f, ldcell_gap_of(f, r)));
+        else
+            log_out("feeder calibration : no bowl on the scale (%d), the kept calibration stays\n",
+                    r - f->ldcell_base);
+        scale_ready = true;
+        return true;
+    }
+    if (weighed && scale_kept_read(&kept) == 0)
+        log_out("feeder calibration : another bowl (%d, kept %d), calibrating anew\n",
+                r - f->ldcell_base, kept.bowl);
+
     f->ldcell_bowl = r - f->ldcell_base;
     f->ldcell_gCoeff = float(f->ldcell_bowl) / kBowlGrams;
-
-    if (banner) {
-        log_out("%s\n", kRule);
-        log_out("%s\n", kSilentBuild ? "\nTolvik_Feeder_FW hopperd.0511.03"
-                                     : "\nTolvik_Feeder_FW hopperd.0606.03.audio");
-    }
-    log_out(
-        "\nZELfI1:ldcell_base(%d), ldcell_bowl(%d), ldcell_bias(%d), "
-        "ldcell_gCoeff_129.77f(%f) \n",
-        f->ldcell_base, f->ldcell_bowl, f->ldcell_bias, double(f->ldcell_gCoeff));
-    if (banner) log_out("%s\n", kRule);
+    const ScaleKept measured = {f->ldcell_bowl, f->ldcell_gCoeff};
+    log_calibration(f, banner);
 
     if (kSilentBuild) {
         // Out-of-range calibrations fall back to the nominal scale; the
@@ -72,7 +116,6 @@ bool calibrate(Feeder* f, bool banner) {
         if (f->ldcell_gCoeff < 100.0f || f->ldcell_gCoeff > 150.0f)
             f->ldcell_gCoeff = kNominalCoeff;
     }
-    bool weighed = f->ldcell_base != LDCELL_NO_READING && r != LDCELL_NO_READING;
     // Without a bowl the coefficient comes out at or below zero and every
     // weight after it would be a division by it: weigh with the nominal bowl
     // instead, and say so. Without a reading there is nothing to weigh with.
@@ -85,6 +128,11 @@ bool calibrate(Feeder* f, bool banner) {
     }
     if (!weighed)
         log_out("feeder calibration : scale not calibrated, feedings refused until it answers\n");
+    // Only a calibration weighed and used as measured is kept: a fallback
+    // is no knowledge of the bowl.
+    if (weighed && f->ldcell_bowl == measured.bowl && f->ldcell_gCoeff == measured.coeff &&
+        scale_kept_write(measured) < 0)
+        log_out("feeder calibration : not kept\n");
     scale_ready = weighed;
     return weighed;
 }

@@ -9,6 +9,7 @@
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
+#include "platform/run_flag.h"
 #include "sys/sys.h"
 
 namespace {
@@ -21,17 +22,19 @@ FeedSessionPtr& session_of(Feeder* f, FeedPath p) {
     return manual(p) ? f->in_manual : f->in_schedule;
 }
 
-// One motor step: nothing for a count of 0 or less.
-void motor_step(int count, int* runs) {
-    if (count <= 0) return;
+// One motor step: nothing for a count of 0 or less. False when the program
+// stops meanwhile: the MCU finishes the portions by itself, and the next
+// start weighs them as food in the bowl.
+bool motor_step(int count, int* runs) {
+    if (count <= 0) return true;
     ucom_feed_meal(ucom_get_fd(), count);
     ++*runs;
-    plat_sleep(unsigned(count + 4) * 2);
+    return run_wait(unsigned(count + 4) * 2);
 }
 
 void motor_back_off() {
     ucom_feed_motor_back(ucom_get_fd(), 20);
-    plat_sleep(20 / 5 + 1);
+    run_wait(20 / 5 + 1);
 }
 
 }  // namespace
@@ -44,7 +47,7 @@ void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message) {
     log_out("bowl out --------->\n");
     if (!kSilentBuild) plat_system("/root/play /root/audio/nobowl.g711");
     ucom_bowl_out(ucom_get_fd());
-    plat_sleep(13);
+    run_wait(13);
     f->bowl_missing = 1;
     cloud_notify(message, 3);
     std::lock_guard<std::mutex> hold(f->lock);
@@ -81,7 +84,7 @@ const char* melody_command(int melody) {
     }
 }
 
-FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
+FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, bool motor) {
     Feeder* f = get_feeder();
     int fd = ucom_get_fd();
     const char* who = manual(path) ? "manual" : "schedule";
@@ -102,7 +105,7 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
     if (!(*sensor & SENSOR_BOWL_IN)) {
         log_out("<<<<<<<<<< bowl_in\n");
         ucom_bowl_in(fd);
-        plat_sleep(20);
+        if (!run_wait(20)) return {FillOutcome::Stopped, 0, 0};
     }
     if (!manual(path)) f->bowl_missing = 0;
 
@@ -122,11 +125,18 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
     int32_t remain = grams_of(f, gap);
     log_out("%s2:feed_gram(%d) = (ldcell_gap(%d)'/ldcell_gCoeff(%f);\n", tag, remain, gap,
             double(f->ldcell_gCoeff));
+    // The bowl is back from the pet: what it holds is the rest of a session
+    // still open, which ends here with its eaten report rather than unsaid.
+    feeder_end_sessions(gap, int64_t(plat_time()));
+    res.gram = remain;
+    if (!motor) {
+        log_out("%s feed : hopper low, %d gram in the bowl, nothing dispensed\n", who, remain);
+        return res;
+    }
     int count = motor_count(path, requested, remain);
     log_out("%s feed try %d gram, remain %d gram\n", who, requested, remain);
     log_out("%s feed motor trying %d count\n", who, count);
-    motor_step(count, &res.runs);
-    res.gram = remain;
+    if (!motor_step(count, &res.runs)) return {FillOutcome::Stopped, res.runs, remain};
 
     for (int pass = 1; pass <= 4; ++pass) {
         r = ldcell_read();
@@ -138,7 +148,7 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
         res.gram = grams_of(f, ldcell_gap_of(f, r));
         count = motor_count(path, requested, res.gram);
         log_out("%s feed motor retrying %d count\n", who, count);
-        motor_step(count, &res.runs);
+        if (!motor_step(count, &res.runs)) return {FillOutcome::Stopped, res.runs, res.gram};
         if (count <= 0) break;
     }
     if (!manual(path) && res.runs > 0) motor_back_off();
@@ -146,7 +156,7 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor) {
 }
 
 ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const FillResult& fill,
-                            uint32_t* sensor, int32_t* feed_gram) {
+                            uint32_t* sensor, int32_t* feed_gram, ServeHook hook) {
     Feeder* f = get_feeder();
     int fd = ucom_get_fd();
     const char* who = manual(path) ? "manual" : "schedule";
@@ -182,8 +192,14 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
         log_out("%s melody: %d\n", manual(path) ? "uds" : "sched", melody);
         plat_system(melody_command(melody));
     }
+    if (!sig_flag) return ServeOutcome::Stopped;  // nothing is presented to a stopping feeder
+    if (hook.presenting) hook.presenting(hook.ctx);
     ucom_bowl_out(fd);
-    plat_sleep(13);
+    if (!run_wait(13)) {
+        // Still travelling: whether it arrives is for the next start to see.
+        log_out("%s feed : stopping while the bowl goes out, no session\n", who);
+        return ServeOutcome::Stopped;
+    }
     int32_t tmp = ldcell_read();
     log_out("%s4:tmpCellBase(%d) = ldcell_read();\n", tag, tmp);
     ucom_get_sensor(fd, sensor);

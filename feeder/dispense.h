@@ -10,6 +10,7 @@ enum class FillOutcome {
     FoodLow,      // manual path only: the scheduled runner reads the sensor itself
     BowlMissing,  // the bowl went out for the owner to put it back
     NoScale,      // no reading from the load cell, or no calibration: nothing dispensed blind
+    Stopped,      // the program is stopping: the procedure ends where it is
 };
 struct FillResult {
     FillOutcome outcome;
@@ -21,17 +22,28 @@ enum class ServeOutcome {
     Served,
     BowlStuck,
     BowlMissing,  // the serve's weighing found no bowl: nothing presented, nothing reported
+    Stopped,      // the program is stopping: nothing presented, no session
+};
+
+// Called by the serve stage right before the bowl moves out to the pet, so a
+// caller can keep a record of what is served.
+struct ServeHook {
+    void (*presenting)(void* ctx) = nullptr;
+    void* ctx = nullptr;
 };
 
 enum { MOTOR_COUNT_MAX = 255 };  // the count travels in one byte
 
-// The fill stage. The manual path reads the sensor word first; the scheduled
-// path starts with the word the runner has just read.
-FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor);
+// The fill stage, with the mechanism held by the caller. The manual path
+// reads the sensor word first; the scheduled path starts with the word the
+// runner has just read. A session still open when the bowl comes in is ended
+// with the rest weighed then, and its eaten report. Without `motor` (the
+// hopper is low) the bowl is brought in and weighed, and nothing dispensed.
+FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, bool motor = true);
 // The serve stage; on Served the path's session is open and *feed_gram holds
 // the grams presented, never below 0.
 ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const FillResult& fill,
-                            uint32_t* sensor, int32_t* feed_gram);
+                            uint32_t* sensor, int32_t* feed_gram, ServeHook hook = {});
 
 // Portions of about 7 g for a shortfall, within 0 .. MOTOR_COUNT_MAX.
 int motor_count(FeedPath path, int64_t requested, int64_t grams);

@@ -27,12 +27,27 @@ bool bowl_is_missing(const Feeder* f, int32_t gap);
 // one back, tell the owner `message`, drop `session`.
 void bowl_missing_out(Feeder* f, FeedSessionPtr& session, const char* message);
 
+// The owner's notice for a feeding the scale could not weigh.
+constexpr char kScaleSilentText[] = "저울이 응답하지 않습니다. 확인해주세요.";
+
 // False while the scale has no calibration: the load cell said nothing.
 bool feeder_scale_ready();
 // Calibrates again when the scale has none: a probe of the load cell first,
 // and only when it answers is the bowl moved. True when the scale can be
 // weighed with. Only while the mechanism is held.
 bool feeder_scale_recover();
+
+// --- the kept calibration -------------------------------------------------------
+// The empty bowl in counts and the counts per gram, kept from the start that
+// weighed them, so that a start with food in the bowl weighs it as food.
+struct ScaleKept {
+    int32_t bowl;
+    float coeff;
+};
+int scale_kept_read(ScaleKept* kept);  // 0, or -1: none kept, or not a calibration
+int scale_kept_write(const ScaleKept& kept);
+// The factory default forgets it: the next start weighs its bowl anew.
+void feeder_scale_forget();
 
 // --- the mechanism -------------------------------------------------------------
 // One user of the bowl and motor at a time: a manual feeding, a scheduled
@@ -59,6 +74,9 @@ enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };
 // (a glitch of the load cell, or something set on the scale).
 enum { REST_EXCESS_G = 100, REST_READS = 3 };
 void feeder_thread_proc();
+// A fill found the bowl in with `gap` counts (0 or more) of rest in it: each
+// session still open ends now with its eaten report. The mechanism is held.
+void feeder_end_sessions(int32_t gap, int64_t now);
 // One pass of the monitor at time `now` (seconds); returns the seconds to
 // sleep before the next pass. `sensor` is the monitor's sensor word.
 int feeder_monitor_pass(int64_t now, uint32_t* sensor);

@@ -19,12 +19,45 @@ bool due(const FeedSessionPtr& s, int64_t now) {
     return s && s->fed_at > 0 && now - s->fed_at >= SESSION_DUE_S;
 }
 
+FeedSessionPtr& session_of(Feeder* f, FeedPath path) {
+    return path == FeedPath::Manual ? f->in_manual : f->in_schedule;
+}
+
+// Tells the owner what the pet ate of a session, from the rest weighed with
+// the bowl in, and releases the session.
+void report_rest(FeedPath path, int32_t try_gram, int32_t gap, int64_t now) {
+    Feeder* f = get_feeder();
+    bool m = path == FeedPath::Manual;
+    int32_t gram = grams_of(f, gap);
+    if (m)
+        log_out("ZELfM2:ldcell_gram(%d) = (ldcell_gap(%d)'/ldcell_gCoeff(%f);\n", gram, gap,
+                double(f->ldcell_gCoeff));
+    else
+        log_out("ZELfS2:ldcell_gram(%d) = ldcell_gap(%d)/ldcell_gCoeff(%f);\n", gram, gap,
+                double(f->ldcell_gCoeff));
+    int32_t eat = try_gram - gram;
+    log_out("ZELf%c3:eat_gram(%d) = feeder->%s->try_gram(%d) - ldcell_gram(%d);\n", m ? 'M' : 'S',
+            eat, m ? "in_manual" : "in_schedule", try_gram, gram);
+    if (eat >= -DEAD_BAND_G && eat <= DEAD_BAND_G) eat = 0;
+    char msg[200];
+    snprintf(msg, sizeof msg, "%dg/%dg 먹었습니다.", try_gram, eat);
+    log_out("%s\n", msg);
+    cloud_notify(msg, 3);
+    std::lock_guard<std::mutex> hold(f->lock);
+    FeedSessionPtr& session = session_of(f, path);
+    if (session) {
+        session->eaten_at = now;
+        session->eat_gram = eat;
+        session.reset();
+        log_out("---------> free : feeder->%s\n", m ? "in_manual" : "in_schedule");
+    }
+}
+
 // Weighs a due session; true when the owner got the eaten report.
 bool weigh(FeedPath path, int64_t now) {
     Feeder* f = get_feeder();
-    bool m = path == FeedPath::Manual;
-    FeedSessionPtr& session = m ? f->in_manual : f->in_schedule;
-    char tag = m ? 'M' : 'S';
+    FeedSessionPtr& session = session_of(f, path);
+    char tag = path == FeedPath::Manual ? 'M' : 'S';
 
     MechHold mech;
     int32_t try_gram;
@@ -38,7 +71,7 @@ bool weigh(FeedPath path, int64_t now) {
     log_out("<<<<<<<<<< bowl_in\n");
     ucom_bowl_in(fd);
     if (!kSilentBuild) plat_system("/root/stop");
-    plat_sleep(20);
+    if (!run_wait(20)) return false;  // stopping: the session goes with the process
 
     // A reading that cannot be the rest is read again, a little later.
     auto rest_of = [&](int32_t reading) { return grams_of(f, ldcell_gap_of(f, reading)); };
@@ -73,31 +106,7 @@ bool weigh(FeedPath path, int64_t now) {
         bowl_missing_out(f, session, "그릇이 빠진것같습니다. 확인바랍니다.");
         return false;
     }
-    if (gap < 0) gap = 0;
-    int32_t gram = grams_of(f, gap);
-    if (m)
-        log_out("ZELfM2:ldcell_gram(%d) = (ldcell_gap(%d)'/ldcell_gCoeff(%f);\n", gram, gap,
-                double(f->ldcell_gCoeff));
-    else
-        log_out("ZELfS2:ldcell_gram(%d) = ldcell_gap(%d)/ldcell_gCoeff(%f);\n", gram, gap,
-                double(f->ldcell_gCoeff));
-    int32_t eat = try_gram - gram;
-    log_out("ZELf%c3:eat_gram(%d) = feeder->%s->try_gram(%d) - ldcell_gram(%d);\n", tag, eat,
-            m ? "in_manual" : "in_schedule", try_gram, gram);
-    if (eat >= -DEAD_BAND_G && eat <= DEAD_BAND_G) eat = 0;
-    char msg[200];
-    snprintf(msg, sizeof msg, "%dg/%dg 먹었습니다.", try_gram, eat);
-    log_out("%s\n", msg);
-    cloud_notify(msg, 3);
-    {
-        std::lock_guard<std::mutex> hold(f->lock);
-        if (session) {
-            session->eaten_at = now;
-            session->eat_gram = eat;
-            session.reset();
-            log_out("---------> free : feeder->%s\n", m ? "in_manual" : "in_schedule");
-        }
-    }
+    report_rest(path, try_gram, gap < 0 ? 0 : gap, now);
     return true;
 }
 
@@ -125,6 +134,31 @@ void sensor_watch(uint32_t* sensor) {
 }
 
 }  // namespace
+
+void feeder_end_sessions(int32_t gap, int64_t now) {
+    Feeder* f = get_feeder();
+    for (FeedPath path : {FeedPath::Manual, FeedPath::Scheduled}) {
+        int32_t try_gram;
+        {
+            std::lock_guard<std::mutex> hold(f->lock);
+            FeedSessionPtr& s = session_of(f, path);
+            if (!s) continue;
+            try_gram = s->try_gram;
+        }
+        const char* which = path == FeedPath::Manual ? "in_manual" : "in_schedule";
+        log_out("a fill takes the bowl back: the session of feeder->%s ends now\n", which);
+        if (grams_of(f, gap) > try_gram + REST_EXCESS_G) {
+            log_out(
+                "a rest of %d g for %d g served is no weighing, feeder->%s closed without "
+                "report\n",
+                grams_of(f, gap), try_gram, which);
+            std::lock_guard<std::mutex> hold(f->lock);
+            session_of(f, path).reset();
+            continue;
+        }
+        report_rest(path, try_gram, gap, now);
+    }
+}
 
 int feeder_monitor_pass(int64_t now, uint32_t* sensor) {
     Feeder* f = get_feeder();

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "app/identity.h"
+#include "feeder/feeder.h"
 #include "gpio/gpio.h"
 #include "include/feeder.h"
 #include "include/log.h"
@@ -39,6 +40,7 @@ int factory_default() {
     feeder_conf_read();
     get_mac_addr();
     sched_write_empty();
+    feeder_scale_forget();  // a new bowl may come with the reset: weigh it anew
     int r = cloud_request(f->sipid, CLOUD_REGISTER);
     if (r == __HTTP_DONE) log_out("\t%s register successful...\n", f->sipid);
     wifi_write_config();

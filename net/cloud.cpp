@@ -154,7 +154,7 @@ int cloud_wait_socket(int sock, int for_recv, int timeout_ms) {
     return select(sock + 1, &in, &out, &err, &tv);
 }
 
-int cloud_notify(const char* message, int kind) {
+int cloud_send(const char* message, int kind) {
     char request[1024];
     CurlText enc;
     if (build_get(request, sizeof request, message, kind, &enc) < 0) {
@@ -187,6 +187,11 @@ int cloud_notify(const char* message, int kind) {
     rc = curl_easy_send(c.get(), request, strlen(request), &sent);
     if (rc != CURLE_OK) {
         log_out("%d Error: %s\n", __LINE__, curl_easy_strerror(rc));
+        return __HTTP_ERROR;
+    }
+    if (sent != strlen(request)) {
+        // Half a request is no report: it goes again whole.
+        log_out("%d Error: %zu of %zu bytes sent\n", __LINE__, sent, strlen(request));
         return __HTTP_ERROR;
     }
     // The answer is not looked at; read until the service closes or goes

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+
+#include "include/owned.h"
 
 namespace {
 
@@ -103,4 +106,11 @@ int replace_file_atomic(const char* tmp, const char* path) {
     }
     close(fd);
     return rename_durably(tmp, path);
+}
+
+int write_json_atomic(const char* path, const json_t* value) {
+    if (!value) return -1;
+    CharPtr text(json_dumps(value, 0));
+    if (!text) return -1;
+    return write_file_atomic(path, text.get(), strlen(text.get()));
 }

@@ -1,6 +1,7 @@
 // Files that must survive a power cut.
 #pragma once
 
+#include <jansson.h>
 #include <stddef.h>
 
 // Writes `len` bytes to `path` so that a reader only ever sees the old or the
@@ -14,3 +15,6 @@ int write_file_atomic(const char* path, const char* data, size_t len);
 // fsync, rename, and an fsync of the folder. 0, or -1 with `path` left as it
 // was and `tmp` removed.
 int replace_file_atomic(const char* tmp, const char* path);
+
+// A JSON value as one line, written whole as above; 0 or -1.
+int write_json_atomic(const char* path, const json_t* value);

@@ -40,6 +40,10 @@ int sched_write_empty() {
 }
 
 int sched_load() {
+    // Whatever the file holds, the list is the device's from here on.
+    struct Done {
+        ~Done() { sched_set_loaded(); }
+    } done;
     FILE* f = fopen(plat_path(kSchedPath).c_str(), "re");
     if (!f) return -1;
     // The whole first line, up to a bound far beyond a week of feedings.

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <iterator>
 
 #include "include/log.h"
@@ -17,6 +18,8 @@ namespace {
 
 std::mutex g_lock;
 std::list<ScheduleEntry> g_list;
+// The schedule file has been read: until then the list is not the device's.
+std::atomic<bool> g_loaded{false};
 
 const char* const kDayNames[7] = {"day-sun",  "day-mon", "day-tue", "day-wed",
                                   "day-thur", "day-fri", "day-sat"};
@@ -155,6 +158,15 @@ std::vector<ScheduleEntry> sched_snapshot() {
 void sched_clear() {
     std::lock_guard<std::mutex> hold(g_lock);
     g_list.clear();
+    g_loaded = false;
+}
+
+bool sched_loaded() {
+    return g_loaded;
+}
+
+void sched_set_loaded() {
+    g_loaded = true;
 }
 
 int sched_parse_time(const char* text, int* minutes) {

@@ -1,5 +1,34 @@
-// The schedule runner: once a second, fill two minutes ahead of an entry's
-// time and serve at the minute.
+// The schedule runner: once a second, fill two minutes ahead of a meal and
+// serve it at its minute.
+//
+// A meal is one entry at one minute. Its whole life is decided here:
+//
+// clang-format off
+// | meal    | event                                  | the runner                         | owner told        |
+// |---------|----------------------------------------|------------------------------------|-------------------|
+// | due     | fill minute, the bowl holds no other   | fill; an open session ends first   | its eaten report  |
+// |         |   meal waiting for its serve           |                                    |                   |
+// | due     | the fill finds the hopper low          | weighs, dispenses nothing          | LOW, once a meal  |
+// | due     | the fill finds no bowl                 | bowl out for the owner             | NO BOWL           |
+// | due     | the fill finds no scale                | decided, not served                | SCALE, once a meal|
+// | due     | its minute (up to SCHED_LATE_S late,   | fills again, then serves           | as for a fill     |
+// |         |   the runner busy or starting), bowl   |                                    |                   |
+// |         |   not as its fill left it (used, out,  |                                    |                   |
+// |         |   a session open, never filled)        |                                    |                   |
+// | filled  | its minute, bowl as the fill left it   | serves, keeps the served record    | SERVED            |
+// | no bowl | its minute, still no bowl              | decided, not served                | (told at the fill)|
+// | serving | the bowl sticks / was taken away       | decided, session dropped           | STUCK / NO BOWL   |
+// | served  | the runner starts again                | nothing: the served record says so | nothing more      |
+// clang-format on
+//
+// SERVED "<g>g 제공되었습니다. <date>", LOW "사료가 부족합니다...", NO BOWL
+// "그릇이 빠진것같습니다. 확인해주세요.", SCALE "저울이 응답하지 않습니다.
+// 확인해주세요.", STUCK "사료그릇이 멈추었습니다... <date>". With the hopper low
+// the meal is still served with whatever the bowl holds.
+//
+// Meals are decided in the order of their minutes; a meal at a minute no
+// later than the last one decided is done (two entries at one time are one
+// meal).
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -17,16 +46,19 @@
 
 namespace {
 
+const char kLowText[] = "사료가 부족합니다...";
+
 struct Moment {
     int wday;
     int min;       // minutes after local midnight
     int64_t mark;  // epoch seconds at the start of that minute
 };
 
-Moment moment_at(time_t t) {
+Moment moment_at(int64_t t) {
+    time_t tt = time_t(t);
     struct tm tm;
-    localtime_r(&t, &tm);
-    return {tm.tm_wday, tm.tm_hour * 60 + tm.tm_min, int64_t(t) - tm.tm_sec};
+    localtime_r(&tt, &tm);
+    return {tm.tm_wday, tm.tm_hour * 60 + tm.tm_min, t - tm.tm_sec};
 }
 
 bool scheduled(const ScheduleEntry& e, const Moment& m) {
@@ -50,50 +82,66 @@ bool session_open() {
     return f->in_manual || f->in_schedule;
 }
 
-enum class Fill { Done, FoodLow, BowlMissing, NotFilled };
+// One notice of each kind per meal, however often its stages find the cause.
+void tell(SchedRunner* r, const SchedMeal& meal, unsigned what, const char* text) {
+    if (!same(r->told, meal)) {
+        r->told = meal;
+        r->told_what = 0;
+    }
+    if (r->told_what & what) return;
+    r->told_what |= what;
+    cloud_notify(text, 3);
+}
 
-// The fill stage of a meal, two minutes before its time.
-Fill fill(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
-    r->fill_guard = 1;
-    r->guard_until = meal.at + 60;
+void decide(SchedRunner* r, const SchedMeal& meal) {
+    if (meal.at > r->decided.at) r->decided = meal;
+}
+
+enum class Fill { Done, NoBowl, NoScale, Stopped };
+
+// The fill stage of a meal, with the mechanism held; `out` gets the weighing.
+Fill fill(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal, FillResult* out) {
     log_out("try to read ucom sensor @ %s\n", "sched_thread_proc");
     ucom_get_sensor(ucom_get_fd(), &r->sensor);
     log_out("read ucom sensor done @ %s\n", "sched_thread_proc");
-    if (r->sensor & SENSOR_FOOD_LOW) {
-        if (r->food_low_count < 2) cloud_notify("사료가 부족합니다...", 3);
+    bool low = r->sensor & SENSOR_FOOD_LOW;
+    if (low) {
+        // Nothing is dispensed, but the bowl is still weighed and served
+        // with what it holds: the pet gets whatever is there.
         ++r->food_low_count;
-        // Nothing moved: the bowl is as the last user left it, and the meal
-        // is served with what it holds.
-        r->filled = meal;
-        r->filled_hold = feeder_mech_last();
-        return Fill::FoodLow;
+        tell(r, meal, 1, kLowText);
+    } else {
+        log_out("try to read ucom sensor done\n");
     }
-    log_out("try to read ucom sensor done\n");
-    MechHold mech;
-    if (session_open()) {
-        // The bowl is with the pet: taking it in now would cut that meal
-        // short and weigh this one's food into its report.
-        log_out("schedule fill : a feeding is being eaten, %s not filled\n", e.uuid);
-        return Fill::NotFilled;
-    }
-    FillResult res = dispense_fill(FeedPath::Scheduled, e.feed_amount, &r->sensor);
-    switch (res.outcome) {
-        case FillOutcome::BowlMissing:
-            r->fill_guard = 0;
-            r->no_bowl_at = meal.at;
-            return Fill::BowlMissing;
+    *out = dispense_fill(FeedPath::Scheduled, e.feed_amount, &r->sensor, !low);
+    switch (out->outcome) {
         case FillOutcome::Filled:
-            r->filled = meal;
-            r->filled_hold = mech.number();
-            return Fill::Done;
         case FillOutcome::FoodLow:
+            return Fill::Done;
+        case FillOutcome::BowlMissing:  // the owner was told as the bowl went out
+            r->no_bowl = meal;
+            return Fill::NoBowl;
         case FillOutcome::NoScale:
+            tell(r, meal, 2, kScaleSilentText);
+            return Fill::NoScale;
+        case FillOutcome::Stopped:
             break;
     }
-    return Fill::NotFilled;
+    return Fill::Stopped;
 }
 
-// Why the bowl is not where this runner's fill of `meal` left it, or null.
+// The fill minute of `meal`.
+void fill_ahead(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
+    r->tried = meal;
+    MechHold mech;
+    FillResult res;
+    if (fill(r, e, meal, &res) != Fill::Done) return;
+    r->filled = meal;
+    r->filled_hold = mech.number();
+    r->filled_gram = res.gram;
+}
+
+// Why the bowl is not where the fill of `meal` left it, or null.
 const char* not_as_filled(const SchedRunner* r, const SchedMeal& meal, const MechHold& mech) {
     if (!same(r->filled, meal)) return "the bowl was not filled for it";
     if (mech.number() != r->filled_hold + 1) return "the bowl was used since its fill";
@@ -105,74 +153,143 @@ const char* not_as_filled(const SchedRunner* r, const SchedMeal& meal, const Mec
     return nullptr;
 }
 
+// Its fill found no bowl and told the owner: unless a bowl is back, the
+// meal is not served, and the owner is not told twice.
+bool still_no_bowl(const SchedRunner* r, const SchedMeal& meal) {
+    if (!same(r->no_bowl, meal)) return false;
+    uint32_t sensor = 0;
+    if (ucom_get_sensor(ucom_get_fd(), &sensor) != __UCOM_DONE) return true;
+    return sensor & SENSOR_BOWL_MISSING;
+}
+
+struct Presenting {
+    SchedRunner* r;
+    const SchedMeal* meal;
+};
+
+// Right before the bowl goes out: from here on the meal counts as served,
+// also for a runner that starts again.
+void keep_served(void* ctx) {
+    const Presenting* p = static_cast<const Presenting*>(ctx);
+    decide(p->r, *p->meal);
+    if (sched_served_write(*p->meal) < 0)
+        log_out("schedule serve : the served record was not written\n");
+}
+
 void serve(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
-    r->decided = meal;
-    // A meal this runner did not fill (it started again after the fill, or
-    // the fill found the bowl in use or missing and it is back) is filled now,
-    // in its own minute, when this runner saw that minute begin: a runner
-    // that started inside the minute cannot know that nobody served it.
-    if (!same(r->filled, meal) && r->started_at < meal.at && !session_open()) {
-        log_out("schedule serve : %s not filled by this runner, filling it now\n", e.uuid);
-        fill(r, e, meal);
-    }
-    r->fill_guard = 0;
+    ServeOutcome out;
     {
         MechHold mech;
+        if (still_no_bowl(r, meal)) {
+            log_out("schedule serve : the bowl is still missing, %s not served\n", e.uuid);
+            decide(r, meal);
+            return;
+        }
+        FillResult res = {FillOutcome::Filled, 0, r->filled_gram};
         const char* why = not_as_filled(r, meal, mech);
         r->filled = SchedMeal{};
         if (why) {
-            // Presenting a bowl this runner did not fill would serve another
-            // meal's rest, or one already served before a restart.
-            log_out("schedule serve : %s, %s not served\n", why, e.uuid);
-            return;
+            // Never present a bowl not weighed since it last moved: fill it
+            // again, in the meal's own minute.
+            log_out("schedule serve : %s, filling %s now\n", why, e.uuid);
+            Fill done = fill(r, e, meal, &res);
+            if (done == Fill::Stopped) return;
+            if (done != Fill::Done) {
+                decide(r, meal);
+                return;
+            }
         }
-        // The fill's weight is not kept between stages; the serve weighs anew.
-        FillResult none = {FillOutcome::Filled, 0, 0};
         int32_t served = 0;
-        dispense_serve(FeedPath::Scheduled, e.feed_amount, melody_number(e.melody), none,
-                       &r->sensor, &served);
+        Presenting p = {r, &meal};
+        out = dispense_serve(FeedPath::Scheduled, e.feed_amount, melody_number(e.melody), res,
+                             &r->sensor, &served, ServeHook{keep_served, &p});
+        if (out == ServeOutcome::Stopped) return;
+        decide(r, meal);
     }
+    if (out == ServeOutcome::BowlMissing) return;
     log_out("try to wait a min more...\n");
-    plat_sleep(60);
+    run_wait(60);
     log_out("waited a min ...\n");
+}
+
+// The runner's first pass: a meal the served record names is done, and a
+// meal of the last minutes that it does not name is still due. Without the
+// record (a first start, or an update from a version that kept none)
+// nothing before this pass is taken as due, so a meal served just before
+// the start is never served again; an empty record is written, so that from
+// the next start on a restart between a fill and its serve still serves.
+void start(SchedRunner* r, int64_t now) {
+    r->started = true;
+    if (sched_served_read(&r->decided) == 0) {
+        r->look_from = now - SCHED_LATE_S;
+        return;
+    }
+    r->decided = SchedMeal{};
+    r->look_from = now;
+    if (sched_served_write(r->decided) < 0) log_out("sched : the served record was not written\n");
+}
+
+// The first meal (in time, then list order) whose serve is due at `now`.
+const ScheduleEntry* serve_due(const SchedRunner* r, int64_t now, SchedMeal* meal) {
+    int64_t from = r->look_from;
+    if (r->decided.at && r->decided.at + 60 > from) from = r->decided.at + 60;
+    if (now - SCHED_LATE_S > from) from = now - SCHED_LATE_S;
+    for (int64_t back = (now - from) / 60; back >= 0; --back) {
+        Moment m = moment_at(now - back * 60);
+        if (m.mark < from) continue;
+        for (const ScheduleEntry& e : sched_list()) {
+            if (!scheduled(e, m)) continue;
+            *meal = meal_of(e, m);
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+// The meal whose fill minute this is, when its fill is still to be made.
+const ScheduleEntry* fill_due(const SchedRunner* r, int64_t now, SchedMeal* meal) {
+    Moment ahead = moment_at(now + 120);
+    if (ahead.mark <= r->decided.at) return nullptr;
+    // The bowl holds another meal still waiting for its serve.
+    if (r->filled.at && r->filled.at > r->decided.at && r->filled.at + SCHED_LATE_S > now)
+        return nullptr;
+    for (const ScheduleEntry& e : sched_list()) {
+        if (!scheduled(e, ahead)) continue;
+        *meal = meal_of(e, ahead);
+        return same(r->tried, *meal) ? nullptr : &e;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 void sched_runner_pass(SchedRunner* r) {
-    Feeder* f = get_feeder();
     std::lock_guard<std::mutex> hold(sched_mutex());
-    for (const ScheduleEntry& e : sched_list()) {
-        time_t now = plat_time();
-        Moment m = moment_at(now);
-        // A fill whose serve never came (the entry changed, the day turned)
-        // must not keep every later entry from being filled.
-        if (r->fill_guard && now >= r->guard_until) {
-            log_out("fill guard lapsed: its serve never came\n");
-            r->fill_guard = 0;
-        }
-        // Two minutes ahead, on the day of that minute: an entry at 00:00 or
-        // 00:01 is filled before midnight.
-        Moment ahead = moment_at(now + 120);
-        // A fill that found no bowl is not tried again for that minute until
-        // the bowl is back (a manual request brings it in and clears the flag).
-        bool no_bowl = r->no_bowl_at == ahead.mark && f->bowl_missing == 1;
-        if (!r->fill_guard && !no_bowl && scheduled(e, ahead)) {
-            Fill done = fill(r, e, meal_of(e, ahead));
-            if (done == Fill::BowlMissing) return;  // ends the pass
-            // After food low the entry is looked at again; after a fill the
-            // serve test keeps the time from before it, so a fill is never
-            // served in its own pass.
-            if (done == Fill::FoodLow) m = moment_at(plat_time());
-        }
-        if (scheduled(e, m) && f->bowl_missing != 1 && !same(r->decided, meal_of(e, m)))
-            serve(r, e, meal_of(e, m));
+    // The runner starts before the file is read: a pass over the empty list
+    // of that moment would take the minutes it saw as looked at, and drop a
+    // meal of them that the file holds.
+    if (!sched_loaded()) return;
+    int64_t now = int64_t(plat_time());
+    if (!r->started) start(r, now);
+    SchedMeal meal;
+    // One stage a pass: a serve that is due first, else a fill.
+    if (const ScheduleEntry* e = serve_due(r, now, &meal)) {
+        ScheduleEntry copy = *e;
+        serve(r, copy, meal);
+    } else if (const ScheduleEntry* f = fill_due(r, now, &meal)) {
+        ScheduleEntry copy = *f;
+        fill_ahead(r, copy, meal);
     }
+    // Entries change only between passes, so a meal whose minute began
+    // before the end of this pass and that is not due now was never due. One
+    // still due stays so for the next pass.
+    int64_t end = int64_t(plat_time());
+    int64_t keep = serve_due(r, end, &meal) ? meal.at : moment_at(end).mark;
+    if (keep > r->look_from) r->look_from = keep;
 }
 
 void sched_thread_proc() {
     SchedRunner r = {};
-    r.started_at = plat_time();
     while (sig_flag) {
         sched_runner_pass(&r);
         plat_sleep(1);

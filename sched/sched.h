@@ -27,9 +27,10 @@ int sched_lock_init();
 // 0 added (directly after the head), 1 overwrote the entry with that uuid, -1
 // refused (no room: the list already holds `limit` entries).
 int sched_update(const ScheduleEntry* e, size_t limit = SCHED_MAX_ENTRIES);
-int sched_delete(const ScheduleEntry* e);  // 0 removed, -1 no such uuid
-json_t* sched_to_json();                   // new array; the caller owns it
-void sched_clear();
+int sched_delete(const ScheduleEntry* e);     // 0 removed, -1 no such uuid
+json_t* sched_to_json();                      // new array; the caller owns it
+void sched_clear();                           // also forgets that the file was loaded
+bool sched_loaded();                          // since sched_load() returned
 std::vector<ScheduleEntry> sched_snapshot();  // a copy of the list, in list order
 
 // --- the file -------------------------------------------------------------------
@@ -58,24 +59,41 @@ struct SchedMeal {
     char uuid[64];
     int64_t at;  // epoch seconds at the start of the meal's minute; 0: none
 };
+enum {
+    // A meal's serve comes in its minute, or this much later at most when the
+    // runner was busy with another meal or starting again.
+    SCHED_LATE_S = 600,
+};
 struct SchedRunner {
-    int fill_guard;       // 1 from a fill until its serve
-    int64_t guard_until;  // the guard lapses at this time if its serve never came
-    int food_low_count;   // food-low events seen; only the first two are told
-    uint32_t sensor;      // last sensor word read
-    // The meal this runner filled the bowl for, and the number of the
-    // mechanism hold that filled it: the serve presents only that meal, and
-    // only if nobody used the bowl in between.
+    bool started;        // the served record has been read
+    int food_low_count;  // fills that found the hopper low
+    uint32_t sensor;     // last sensor word read
+    // The meal the bowl was filled for, the number of the mechanism hold that
+    // filled it and the grams it weighed: the serve presents the bowl as it
+    // is only for that meal, and only if nobody used it in between.
     SchedMeal filled;
     uint64_t filled_hold;
-    int64_t no_bowl_at;  // the meal minute whose fill found no bowl
-    SchedMeal decided;   // the last meal served or passed over at its minute
-    // When this runner started. Only a runner that was already running as a
-    // meal's minute began can know that nobody served it in that minute: it
-    // alone may fill a meal it missed (a restart between fill and serve) and
-    // serve it at once.
-    int64_t started_at;
+    int32_t filled_gram;
+    SchedMeal tried;    // the last meal whose fill minute was acted on
+    SchedMeal no_bowl;  // the meal whose fill found no bowl
+    // The notices already sent for one meal (1 hopper low, 2 no scale).
+    SchedMeal told;
+    unsigned told_what;
+    // The last meal decided: served, or passed over with the owner told why.
+    // Every meal at its minute or before is done.
+    SchedMeal decided;
+    // Meals whose minute began before this were looked at already; a meal
+    // added for such a minute is not due.
+    int64_t look_from;
 };
-// One pass over the list at the current time, holding the schedule lock.
+// One pass over the list at the current time, holding the schedule lock:
+// at most one stage (a serve that is due, else a fill).
 void sched_runner_pass(SchedRunner* r);
 void sched_thread_proc();
+
+// --- the served record ----------------------------------------------------------
+// The last meal served, replaced whole at each serve, read at start: a meal
+// is served once whatever restarts fall around it. 0, or -1 (no record).
+// An empty record (no meal served yet) has `at` 0.
+int sched_served_read(SchedMeal* meal);
+int sched_served_write(const SchedMeal& meal);

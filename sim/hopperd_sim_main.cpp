@@ -1,6 +1,7 @@
 // hopperd-sim: the daemon on the simulated board.
 //   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down]
-//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N]
+//               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N] [--grams G]
+//               [--bowl-out]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,7 +23,8 @@ int usage() {
     fprintf(stderr,
             "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down] "
             "[--start "
-            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N]\n");
+            "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--grams G] "
+            "[--bowl-out]\n");
     return 2;
 }
 
@@ -64,6 +66,10 @@ int main(int argc, char** argv) {
             cfg.network_up = false;
             continue;
         }
+        if (a == "--bowl-out") {  // a power cut during a meal: the bowl stayed with the pet
+            cfg.bowl_out = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         const char* v = argv[++i];
         if (a == "--root") {
@@ -79,6 +85,11 @@ int main(int argc, char** argv) {
         } else if (a == "--start") {
             cfg.start_us = parse_start(v);
             if (!cfg.start_us) return usage();
+        } else if (a == "--grams") {
+            // A start finds the bowl as the last run left it (a power cut
+            // during a meal): the calibration weighs it before any request.
+            cfg.food_grams = atof(v);
+            if (cfg.food_grams < 0) return usage();
         } else if (a == "--control") {
             control = v;
         } else if (a == "--sip-scale") {

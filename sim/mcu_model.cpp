@@ -58,7 +58,11 @@ int reply_size(uint8_t code) {
 void start_bowl(World& w, BowlPos to) {
     Physics& p = w.phys;
     BowlPos target = to == BowlPos::In ? BowlPos::In : BowlPos::Out;
-    if (p.bowl == target) return;
+    if (p.bowl == BowlPos::Out) w.bowl_taken();
+    if (p.bowl == target) {
+        if (target == BowlPos::Out) w.bowl_presented();
+        return;
+    }
     p.bowl = to == BowlPos::In ? BowlPos::MovingIn : BowlPos::MovingOut;
     p.bowl_arrive_us = w.clock().monotonic_us() + int64_t(p.travel_s * 1e6);
 }

@@ -63,6 +63,7 @@ void World::start(const WorldConfig& cfg) {
         wdt = WatchdogState{};
         shell = ShellState{};
         shell.network_up = cfg.network_up;
+        phys.food_grams = cfg.food_grams;
         history.clear();
         has_wlan0 = true;
         gpio_f_fails = false;
@@ -79,6 +80,10 @@ void World::start(const WorldConfig& cfg) {
         clock_.set_max_speed(cfg.max_speed);
         clock_.set_warp(cfg.warp && !cfg.manual_clock);
         phys.last_update_us = clock_.monotonic_us();
+        if (cfg.bowl_out) {
+            phys.bowl = BowlPos::Out;
+            bowl_presented();
+        }
         if (bttn_event_fd < 0) bttn_event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         uint64_t drain;
         while (read(bttn_event_fd, &drain, sizeof drain) > 0) {
@@ -163,14 +168,15 @@ void World::update() {
             if (bite > 0) {
                 p.food_grams -= bite;
                 p.pet_eaten += bite;
+                p.shown_eaten += bite;
             }
         }
         p.last_update_us = next;
 
         if (moving && p.bowl_arrive_us <= next) {
             p.bowl = p.bowl == BowlPos::MovingIn ? BowlPos::In : BowlPos::Out;
-            if (p.bowl == BowlPos::Out) p.pet_eaten = 0;
             log("bowl", std::string("arrived ") + bowl_pos_name(p.bowl));
+            if (p.bowl == BowlPos::Out) bowl_presented();
         }
         if (p.motor_pending > 0 && p.motor_next_us <= next) {
             double portion = p.portion_grams + rand_uniform(-p.portion_noise, p.portion_noise);
@@ -188,6 +194,22 @@ void World::update() {
         fprintf(stderr, "sim: watchdog bite: no keep-alive for %d s, the board would reset\n",
                 wdt.timeout_s);
     }
+}
+
+void World::bowl_presented() {
+    phys.pet_eaten = 0;
+    phys.shown_eaten = 0;
+    char text[64];
+    snprintf(text, sizeof text, "presented %.1f%s", phys.food_grams,
+             phys.bowl_present ? "" : " absent");
+    log("truth", text);
+}
+
+void World::bowl_taken() {
+    char text[64];
+    snprintf(text, sizeof text, "taken ate %.1f left %.1f%s", phys.shown_eaten, phys.food_grams,
+             phys.bowl_present ? "" : " absent");
+    log("truth", text);
 }
 
 int32_t World::raw_counts() {

@@ -40,7 +40,9 @@ struct WorldConfig {
     bool warp = false;         // scaled clock only: jump to the next wake-up while all sleep
     double max_speed = 0;      // bound of the jumps, virtual s per real s; 0: none
     bool network_up = true;    // whether the network answers at start
+    double food_grams = 0;     // in the bowl at start: what a stopped device left there
     int64_t start_us = 0;      // virtual wall time at start; 0: now
+    bool bowl_out = false;     // out with the pet at start: where a power cut left it
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
     int msgq_key = 0;       // the updater's queue; 0: the board's own key
@@ -72,7 +74,8 @@ struct Physics {
     // The pet eats while the bowl is out and present.
     double pet_pace_gps = 0.2;   // grams per second
     double pet_appetite = 30.0;  // grams per presentation
-    double pet_eaten = 0.0;      // this presentation
+    double pet_eaten = 0.0;      // this presentation, against the appetite
+    double shown_eaten = 0.0;    // this presentation, for the truth record
     int64_t last_update_us = 0;  // monotonic
 
     int led3 = 0;
@@ -157,6 +160,13 @@ class World {
     int32_t raw_counts();                                 // mu() held
     uint8_t sensor_bits();                                // mu() held
     double rand_uniform(double lo, double hi);            // mu() held
+    // The bowl arrives out, or is sent out again while out: a new meal for
+    // the pet; and as it leaves. Each is recorded as the truth the soak
+    // holds the device's reports to (events of kind "truth"): "presented G"
+    // with the grams in the bowl, "taken ate E left L" with what the pet ate
+    // of them, " absent" added when the bowl was not there. mu() held.
+    void bowl_presented();
+    void bowl_taken();
 
     Physics phys;
     McuState mcu;

@@ -64,7 +64,7 @@ void handle_request(const FeedCmd& req, FeedCmd* reply) {
         f->bowl_missing = 0;
         log_out("<<<<<<<<<< bowl_in\n");
         ucom_bowl_in(ucom_get_fd());
-        plat_sleep(17);
+        run_wait(17);
         return;
     }
     uint32_t sensor = 0;
@@ -74,8 +74,12 @@ void handle_request(const FeedCmd& req, FeedCmd* reply) {
             reply->cmd = __FEED_EMPTY;
             cloud_notify("사료가 부족합니다....", 3);
             return;
-        case FillOutcome::BowlMissing:
         case FillOutcome::NoScale:
+            cloud_notify(kScaleSilentText, 3);
+            reply->cmd = __FEED_FAIL;
+            return;
+        case FillOutcome::BowlMissing:  // the owner was told as the bowl went out
+        case FillOutcome::Stopped:
             reply->cmd = __FEED_FAIL;
             return;
         case FillOutcome::Filled:
@@ -84,7 +88,8 @@ void handle_request(const FeedCmd& req, FeedCmd* reply) {
     int32_t served = 0;
     ServeOutcome out = dispense_serve(FeedPath::Manual, req.feed_amount, melody_number(req.melody),
                                       fill, &sensor, &served);
-    reply->cmd = out == ServeOutcome::Served ? __FEED_DONE : __FEED_FAIL;  // stuck, or no bowl
+    // Stuck, no bowl, or stopping before the bowl reached the pet.
+    reply->cmd = out == ServeOutcome::Served ? __FEED_DONE : __FEED_FAIL;
 }
 
 }  // namespace

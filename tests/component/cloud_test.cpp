@@ -4,9 +4,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "include/feeder.h"
 #include "include/result_codes.h"
 #include "net/cloud.h"
+#include "platform/run_flag.h"
 #include "tests/support/cloud.h"
 #include "tests/support/sim_fixture.h"
 
@@ -132,6 +135,58 @@ TEST_F(Cloud, RefusedOrMissingServiceIsAnError) {
     EXPECT_LT(took, 1.0);
     EXPECT_NE(out.text().find(" Error: Couldn't connect to server"), std::string::npos);
     EXPECT_EQ(cloud_request("0123", CLOUD_REGISTER), __HTTP_ERROR);
+}
+
+// A report the cloud did not take used to be lost: an eaten report weighed
+// during an outage never reached the owner. It is kept, in order, and goes
+// when the cloud answers again; past the bound the oldest goes first.
+TEST_F(Cloud, ReportsNotTakenAreKeptInOrderAndSentWhenTheCloudAnswers) {
+    use_cloud_host(root_, unused_loopback());
+    StdoutCapture out;
+    EXPECT_EQ(cloud_notify("30g 제공되었습니다.", CLOUD_MESSAGE), __HTTP_ERROR);
+    EXPECT_EQ(cloud_notify("30g 제공", CLOUD_FEEDING_LOG), __HTTP_ERROR);
+    EXPECT_EQ(cloud_send_kept(), false);  // still down
+    CloudService svc("close");
+    ASSERT_TRUE(svc.ready());
+    use_cloud_host(root_, svc.addr());
+    // Up again, but a new report still waits behind the older ones.
+    EXPECT_EQ(cloud_notify("30g/10g 먹었습니다.", CLOUD_MESSAGE), __HTTP_ERROR);
+    EXPECT_EQ(cloud_kept(), 3u);
+    while (cloud_kept() > 0) ASSERT_TRUE(cloud_send_kept());
+    EXPECT_EQ(svc.messages("/Ovexa/api/messaging"),
+              (std::vector<std::string>{"${product.alias} 30g 제공되었습니다.",
+                                        "${product.alias} 30g/10g 먹었습니다."}));
+    EXPECT_EQ(svc.messages("/Ovexa/api/feeding-log"), std::vector<std::string>{"30g 제공"});
+    EXPECT_EQ(cloud_notify("abc", CLOUD_MESSAGE), __HTTP_DONE);  // nothing waits: sent at once
+
+    use_cloud_host(root_, unused_loopback());
+    for (int i = 0; i < CLOUD_KEEP_MAX + 5; ++i)
+        cloud_notify(("report " + std::to_string(i)).c_str(), CLOUD_MESSAGE);
+    EXPECT_EQ(cloud_kept(), size_t(CLOUD_KEEP_MAX));
+    std::string text = out.text();
+    EXPECT_NE(text.find("the oldest dropped: report 4\n"), std::string::npos);
+    EXPECT_EQ(text.find("the oldest dropped: report 5\n"), std::string::npos);
+}
+
+// The thread that sends them again keeps trying while the cloud is away,
+// and ends at the stop, saying what it could not deliver.
+TEST_F(Cloud, TheSendingThreadDeliversAfterAnOutageAndEndsAtTheStop) {
+    app_stop_fd_open();
+    use_cloud_host(root_, unused_loopback());
+    cloud_notify("사료가 부족합니다.", CLOUD_MESSAGE);
+    StdoutCapture out;
+    std::thread t(cloud_thread_proc);
+    usleep(200 * 1000);  // several tries meanwhile, each refused
+    CloudService svc("close");
+    ASSERT_TRUE(svc.ready());
+    use_cloud_host(root_, svc.addr());
+    EXPECT_TRUE(svc.wait_message("/Ovexa/api/messaging", "사료가 부족합니다.", 10));
+    use_cloud_host(root_, unused_loopback());
+    cloud_notify("abc", CLOUD_MESSAGE);
+    app_stop();
+    t.join();
+    EXPECT_EQ(svc.messages("/Ovexa/api/messaging").size(), 1u);
+    EXPECT_NE(out.text().find("cloud : 1 reports not delivered at the stop"), std::string::npos);
 }
 
 TEST_F(Cloud, WriteWaitGivesUpOnAFullSocket) {

@@ -22,7 +22,14 @@ size_t count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
-class Calibration : public FeederTest {};
+class Calibration : public FeederTest {
+  protected:
+    // A first start: no calibration kept from an earlier one.
+    void calibrate_anew() {
+        feeder_scale_forget();
+        calibrate();
+    }
+};
 
 TEST_F(Calibration, BowlStartingInIsMovedOutFirst) {
     EXPECT_EQ(f_->ldcell_base, 300000);
@@ -67,7 +74,7 @@ TEST_F(Calibration, BiasAndNominalCoefficient) {
         world().phys.base_counts = 100000;
         world().phys.counts_per_gram = 129.77;
     }
-    calibrate();
+    calibrate_anew();
     EXPECT_EQ(f_->ldcell_bias, 120244);
     EXPECT_EQ(f_->ldcell_bowl, 20244);
     EXPECT_NEAR(f_->ldcell_gCoeff, 129.7692, 1e-3);
@@ -79,7 +86,7 @@ TEST_F(Calibration, WithoutABowlTheNominalScaleIsUsed) {
         world().phys.bowl_present = false;
     }
     StdoutCapture out;
-    calibrate();
+    calibrate_anew();
     EXPECT_EQ(f_->ldcell_bowl, 20244);
     EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 129.77f);
     // The measured values are what the log shows.
@@ -91,7 +98,7 @@ TEST_F(Calibration, OutOfRangeScaleOnlyCorrectedInTheSilentBuild) {
         std::lock_guard<std::mutex> hold(world().mu());
         world().phys.counts_per_gram = 90;  // bowl 14040 counts: out of range
     }
-    calibrate();
+    calibrate_anew();
     if (kSilentBuild) {
         EXPECT_EQ(f_->ldcell_bowl, 20244);
         EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 129.77f);
@@ -103,9 +110,71 @@ TEST_F(Calibration, OutOfRangeScaleOnlyCorrectedInTheSilentBuild) {
         std::lock_guard<std::mutex> hold(world().mu());
         world().phys.counts_per_gram = 110;  // in range: kept in both builds
     }
-    calibrate();
+    calibrate_anew();
     EXPECT_EQ(f_->ldcell_bowl, 17160);
     EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 110.0f);
+}
+
+// Every start weighs the empty scale and then the bowl, and used to take
+// all the bowl weighed as bowl: a start with 60 g left from a meal (a power
+// cut) made the scale read a quarter light ("ldcell_gCoeff_129.77f(178.1)")
+// until a start with an empty bowl. The calibration the first start kept
+// knows its bowl: what weighs more is food.
+TEST_F(Calibration, AStartWeighsTheKeptBowlAndWhatIsInItAsFood) {
+    struct Case {
+        const char* what;
+        double food, bowl_grams;
+        bool present;
+        int32_t bowl;
+        float coeff;
+        const char* line;
+    } cases[] = {
+        {"food in the bowl", 60, 156, true, 20280, 130.0f,
+         "the kept bowl, with 60 g of food in it"},
+        {"the scale's noise below the bowl", 0, 153, true, 20280, 130.0f, "the kept bowl, with"},
+        {"no bowl at all", 0, 156, false, 20280, 130.0f, "no bowl on the scale"},
+        {"a lighter bowl", 0, 120, true, 15600, 100.0f, "another bowl (15600, kept 20280)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        calibrate_anew();  // the kept calibration of a 156 g bowl at 130 counts a gram
+        {
+            std::lock_guard<std::mutex> hold(world().mu());
+            world().phys.bowl_grams = c.bowl_grams;
+            world().phys.bowl_present = c.present;
+        }
+        set_food(c.food);
+        StdoutCapture out;
+        calibrate();
+        EXPECT_EQ(f_->ldcell_bowl, c.bowl);
+        EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, c.coeff);
+        EXPECT_NE(out.text().find(c.line), std::string::npos) << out.text();
+        {
+            std::lock_guard<std::mutex> hold(world().mu());
+            world().phys.bowl_grams = 156;
+            world().phys.bowl_present = true;
+        }
+        set_food(0);
+    }
+}
+
+// The kept calibration is replaced only by one weighed and used as it was
+// measured, and forgotten by the factory default.
+TEST_F(Calibration, OnlyAMeasuredCalibrationIsKept) {
+    ScaleKept kept;
+    ASSERT_EQ(scale_kept_read(&kept), 0);
+    EXPECT_EQ(kept.bowl, 20280);
+    EXPECT_FLOAT_EQ(kept.coeff, 130.0f);
+    feeder_scale_forget();
+    EXPECT_EQ(scale_kept_read(&kept), -1);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;  // a first start without a bowl: nominal scale
+    }
+    calibrate();
+    EXPECT_EQ(scale_kept_read(&kept), -1);
+    write_file(root_ + "/etc/feed_scale.conf", "{\"ldcell_bowl\": 20280, \"ldcell_gCoeff\": -1}");
+    EXPECT_EQ(scale_kept_read(&kept), -1);  // not a calibration
 }
 
 // One lost reading of the empty scale at start-up used to leave the base at

@@ -22,8 +22,11 @@ class Runner : public FeederTest {
     void SetUp() override {
         FeederTest::SetUp();
         sched_clear();
+        sched_load();  // no file: an empty schedule, as a first start finds it
         r_ = SchedRunner{};
     }
+    static constexpr const char* kDayNames[7] = {"day-sun", "day-mon", "day-tue", "day-wed",
+                                                 "day-thu", "day-fri", "day-sat"};
     void TearDown() override {
         if (server_ >= 0) close(server_);
         if (client_ >= 0) uds_close(client_);
@@ -158,7 +161,7 @@ TEST_F(Runner, FillsTwoMinutesAheadServesAtTheMinuteThenWaits) {
     run_until(at(7, 59, 59));
     EXPECT_EQ(fills(), std::vector<std::string>{"07:58"});
     EXPECT_EQ(serves().size(), calibration_outs);
-    EXPECT_EQ(r_.fill_guard, 1);
+    EXPECT_GT(r_.filled.at, 0);  // the bowl holds the meal until its serve
     // The serve pass ends with the minute's wait.
     while (serves().size() == calibration_outs && now() < at(8, 1, 0)) {
         sched_runner_pass(&r_);
@@ -166,7 +169,7 @@ TEST_F(Runner, FillsTwoMinutesAheadServesAtTheMinuteThenWaits) {
     }
     EXPECT_EQ(serves().back(), "08:00");
     EXPECT_GE(now(), at(8, 1, 0));
-    EXPECT_EQ(r_.fill_guard, 0);
+    EXPECT_EQ(r_.filled.at, 0);
     ASSERT_NE(f_->in_schedule, nullptr);
     EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/feeding-log", "g 제공", 5));
     run_until(at(8, 5, 0));
@@ -182,12 +185,12 @@ TEST_F(Runner, MidnightEntriesAreFilledTheEveningBefore) {
     place(start);
     run_until(at(0, 4, 0, 1));
     // 00:00 is filled at 23:58. The fill minute of 00:01 (23:59) finds the
-    // guard held by 00:00, as for any two entries a minute apart; 00:01 was
-    // never filled, so its minute presents nothing.
+    // bowl holding 00:00; 00:01 is filled in its own minute, once 00:00 is
+    // served, and served then.
     EXPECT_EQ(fills(), std::vector<std::string>{"23:58"});
     auto s = serves();
     EXPECT_EQ(std::count(s.begin(), s.end(), "00:00"), 1);
-    EXPECT_EQ(std::count(s.begin(), s.end(), "00:01"), 0);
+    EXPECT_EQ(std::count(s.begin(), s.end(), "00:01"), 1);
 }
 
 TEST_F(Runner, OneMinutePastMidnightIsFilledAt2359) {
@@ -207,13 +210,10 @@ TEST_F(Runner, FillWhoseServeNeverCameDoesNotBlockTheNextMeal) {
     add("B", 9, 0, wday(start), 60);  // more than A left in the bowl, so B's fill runs the motor
     place(start);
     run_until(at(7, 59, 0));
-    EXPECT_EQ(r_.fill_guard, 1);
     ScheduleEntry a{};
     snprintf(a.uuid, sizeof a.uuid, "A");
     ASSERT_EQ(sched_delete(&a), 0);  // the phone deletes the meal between fill and serve
-    StdoutCapture out;
     run_until(at(9, 0, 30));
-    EXPECT_NE(out.text().find("fill guard lapsed: its serve never came"), std::string::npos);
     EXPECT_EQ(fills(), (std::vector<std::string>{"07:58", "08:58"}));
 }
 
@@ -228,7 +228,10 @@ TEST_F(Runner, TwoEntriesAtTheSameTimeFeedOnce) {
     EXPECT_EQ(serves().size(), before + 1);
 }
 
-TEST_F(Runner, FoodLowIsToldTwiceAtMostAndTheMealIsStillServed) {
+// The hopper low at a meal's fill used to be told for the first two such
+// meals since the start only: every later meal passed unfilled without a
+// word.
+TEST_F(Runner, FoodLowIsToldAtEveryMealAndTheMealIsStillServed) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
         world().phys.hopper_grams = 50;
@@ -247,22 +250,37 @@ TEST_F(Runner, FoodLowIsToldTwiceAtMostAndTheMealIsStillServed) {
     ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "사료가 부족합니다...", 5));
     usleep(200000);
     auto m = messages();
-    EXPECT_EQ(std::count(m.begin(), m.end(), std::string(kAlias) + "사료가 부족합니다..."), 2);
+    EXPECT_EQ(std::count(m.begin(), m.end(), std::string(kAlias) + "사료가 부족합니다..."), 3);
 }
 
-TEST_F(Runner, MissingBowlAtTheMinuteSkipsTheServe) {
+// The bowl taken away between the fill and the serve: the serve weighs
+// before it presents, finds no bowl, sends the bowl position out for the
+// owner and tells; put back by the next meal, that one is served.
+TEST_F(Runner, BowlTakenAwayAfterTheFillIsToldAndNotPresented) {
     time_t start = at(7, 57, 30);
     add("A", 8, 0, wday(start));
-    size_t before = serves().size();
+    add("B", 9, 0, wday(start));
     place(start);
     run_until(at(7, 59, 30));
-    f_->bowl_missing = 1;
-    run_until(at(8, 0, 30));
-    EXPECT_EQ(serves().size(), before);
-    EXPECT_EQ(r_.fill_guard, 1);  // held through the minute...
-    run_until(at(8, 1, 5));
-    EXPECT_EQ(r_.fill_guard, 0);  // ...and lapsed after it
-    EXPECT_EQ(serves().size(), before);
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    size_t outs = serves().size();
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = false;
+    }
+    run_until(at(8, 5, 0), true);
+    EXPECT_EQ(serves().size(), outs + 1);  // out once, for the owner to put a bowl back
+    EXPECT_EQ(f_->bowl_missing, 1);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_present = true;
+    }
+    run_until(at(9, 2, 0), true);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "그릇이 빠진것같습니다. 확인해주세요."), 1);
+    EXPECT_EQ(count_of(texts, "제공되었습니다."), 1);  // B's
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "09:00"), 1);
 }
 
 TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
@@ -276,10 +294,12 @@ TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
     EXPECT_EQ(world_texts("mcu_rx").size(), frames);
 }
 
-// Item: a manual feeding between a meal's fill and its serve used to be
-// followed by the serve weighing the bowl the manual feeding had moved out:
-// "-156g 제공되었습니다." for a bowl that was not even there.
-TEST_F(Runner, ManualFeedingBetweenFillAndServeIsTheOnlyOneServed) {
+// A manual feeding between a meal's fill and its serve takes the filled
+// bowl to the pet. The serve used to weigh the bowl the manual feeding had
+// moved out ("-156g 제공되었습니다."), and later refused to serve it at all,
+// silently. Now the meal's minute fills again: the bowl comes back, the
+// manual feeding ends with its eaten report, and the meal is served.
+TEST_F(Runner, ManualFeedingBetweenFillAndServeEndsAndTheMealIsStillServed) {
     breakfast();
     run_until(at(7, 58, 40));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
@@ -288,21 +308,22 @@ TEST_F(Runner, ManualFeedingBetweenFillAndServeIsTheOnlyOneServed) {
     ASSERT_LT(now(), at(8, 0, 0));
     StdoutCapture out;
     run_until(at(8, 2, 0));
-    EXPECT_NE(out.text().find("schedule serve : the bowl was used since its fill, A not served"),
+    EXPECT_NE(out.text().find("schedule serve : the bowl was used since its fill, filling A now"),
               std::string::npos);
-    EXPECT_EQ(serves().size(), outs + 1);  // the manual feeding's only
+    auto s = serves();
+    EXPECT_EQ(s.size(), outs + 2);
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
     monitor_until(at(8, 12, 0));
     auto texts = owner_texts();
-    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
-    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);  // the fill's four portions
-    EXPECT_EQ(count_of(texts, "28g/0g 먹었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 2);  // the fill's four portions, twice shown
+    EXPECT_EQ(count_of(texts, "28g/0g 먹었습니다."), 2);
 }
 
-// Two entries a minute apart: the second one's fill is kept back by the
-// first one's guard, and its serve used to weigh the bowl the first serve
-// had just moved out ("-156g"), replacing the first meal's session so that
-// the first meal never got its eaten report.
-TEST_F(Runner, TwoMealsAMinuteApartServeTheFirstAndReportWhatWasEaten) {
+// Meals close together: each is served, and the earlier one's session ends
+// with its eaten report when the next one's fill takes the bowl back. They
+// used to be dropped without a word ("a feeding is being eaten, not
+// filled", then "the bowl was not filled for it, not served").
+TEST_F(Runner, MealsOneAndFiveMinutesApartAreEachServed) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
         world().phys.pet_appetite = 10;
@@ -310,19 +331,41 @@ TEST_F(Runner, TwoMealsAMinuteApartServeTheFirstAndReportWhatWasEaten) {
     time_t start = at(7, 57, 30);
     add("A", 8, 0, wday(start));
     add("B", 8, 1, wday(start));
+    add("C", 8, 6, wday(start));
     place(start);
-    StdoutCapture out;
-    run_until(at(8, 5, 0), true);
-    EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, B not served"),
-              std::string::npos);
+    run_until(at(8, 9, 0), true);
     auto s = serves();
     EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
-    EXPECT_EQ(std::count(s.begin(), s.end(), "08:01"), 0);
+    // B's minute passes while A is served and waited for: B comes right after.
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:01") + std::count(s.begin(), s.end(), "08:02"), 1);
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:06"), 1);
+    monitor_until(at(8, 17, 0));
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 3);
+    EXPECT_EQ(count_of(texts, "먹었습니다."), 3);
+    // A: 28 g, 10 eaten before B's fill took the bowl back; B topped up to 32
+    // and C from what B left.
+    EXPECT_EQ(count_of(texts, "28g/10g 먹었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "32g 제공되었습니다."), 1);
+}
+
+// A manual feeding a few minutes before a meal: its session was open at the
+// meal's fill, so the meal was never filled nor served, and the owner heard
+// only of the manual feeding.
+TEST_F(Runner, ManualFeedingBeforeAMealDoesNotKeepItFromBeingServed) {
+    time_t start = at(7, 53, 0);
+    add("A", 8, 0, wday(start));
+    place(start);
+    EXPECT_EQ(manual_feeding(20), __FEED_DONE);
+    run_until(at(8, 2, 0), true);
+    auto s = serves();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
+    EXPECT_EQ(fills(), (std::vector<std::string>{"07:53", "07:58"}));
     monitor_until(at(8, 12, 0));
     auto texts = owner_texts();
-    EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "21g 제공되었습니다."), 1);  // the manual feeding: three portions
+    EXPECT_EQ(count_of(texts, "21g/0g 먹었습니다."), 1);   // ended by the meal's fill
     EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
-    EXPECT_EQ(count_of(texts, "28g/10g 먹었습니다."), 1);
 }
 
 // The bowl taken away before a meal: the fill used to end the pass, and the
@@ -346,8 +389,8 @@ TEST_F(Runner, BowlTakenAwayAtAMealIsToldOnceAndNotShuttled) {
 }
 
 // ...and once the bowl is back (the owner puts it there and the phone's
-// request brings it in), the same minute fills the meal after all.
-TEST_F(Runner, MealIsFilledOnceTheBowlIsBackInItsFillMinute) {
+// request brings it in), the meal's own minute fills it and serves it.
+TEST_F(Runner, MealIsServedOnceTheBowlIsBackBeforeItsMinute) {
     time_t start = at(7, 57, 50);
     add("A", 8, 0, wday(start));
     place(start);
@@ -364,7 +407,7 @@ TEST_F(Runner, MealIsFilledOnceTheBowlIsBackInItsFillMinute) {
     EXPECT_EQ(manual_feeding(30), __FEED_STOP);  // "급식구를 닫습니다.": the bowl comes in
     ASSERT_LT(now(), at(7, 59, 0));
     run_until(at(8, 2, 0));
-    EXPECT_EQ(fills(), std::vector<std::string>{"07:58"});
+    EXPECT_EQ(fills(), std::vector<std::string>{"08:00"});
     auto s = serves();
     EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
     auto texts = owner_texts();
@@ -372,25 +415,74 @@ TEST_F(Runner, MealIsFilledOnceTheBowlIsBackInItsFillMinute) {
     EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
 }
 
-// A restart (an update, a crash) inside the meal's minute used to serve the
-// meal a second time: the bowl taken from the pet, presented again, the
-// owner told twice. A new runner serves only what it filled itself.
+// A restart (an update, a crash) inside the meal's minute after its serve:
+// the served record says it was served, and it is not served again.
 TEST_F(Runner, RestartInsideTheMealsMinuteDoesNotServeItAgain) {
     breakfast();
     run_until(at(8, 1, 0));
     auto first = serves();
     ASSERT_EQ(std::count(first.begin(), first.end(), "08:00"), 1);
-    place(at(8, 0, 8));  // the daemon started again at 08:00:08, the bowl with the pet
+    place(at(8, 0, 40));  // the daemon started again, the bowl with the pet
     r_ = SchedRunner{};
-    r_.started_at = now();
-    StdoutCapture out;
     run_until(at(8, 3, 0));
-    EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, A not served"),
-              std::string::npos);
     auto s = serves();
     EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
     auto texts = owner_texts();
     EXPECT_EQ(count_of(texts, "g 제공되었습니다."), 1);
+}
+
+// Stopped after the fill, started again inside the meal's minute (an
+// update, a power blip): a runner that started inside the minute used to
+// leave the meal unserved, since it could not know whether it had been. The
+// served record knows.
+TEST_F(Runner, RestartInsideTheMealsMinuteBeforeItsServeStillServesIt) {
+    breakfast();
+    ASSERT_EQ(sched_served_write(SchedMeal{"yesterday", at(8, 0, 0, -1)}), 0);
+    run_until(at(7, 59, 0));
+    ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
+    place(at(8, 0, 52));  // calibration done after a start at 08:00:15
+    r_ = SchedRunner{};
+    StdoutCapture out;
+    run_until(at(8, 3, 0));
+    EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, filling A now"),
+              std::string::npos);
+    EXPECT_EQ(fills().size(), 1u);  // the bowl held the meal: no motor ran again
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 1);
+    // ...and once more after it, the served record keeps it from a third time.
+    place(at(8, 2, 10));
+    r_ = SchedRunner{};
+    run_until(at(8, 4, 0));
+    EXPECT_EQ(count_of(owner_texts(), "g 제공되었습니다."), 1);
+}
+
+// The runner starts before the schedule file is loaded, and its first passes
+// see an empty list. Those passes used to count as having looked at the
+// minutes they saw: a start that crossed into the next minute before the
+// load dropped the meal of the minute before (a restart just before a meal).
+TEST_F(Runner, PassesBeforeTheScheduleIsLoadedDropNoMeal) {
+    ASSERT_EQ(sched_served_write(SchedMeal{"yesterday", at(8, 0, 0, -1)}), 0);
+    time_t start = at(8, 0, 40);
+    place(start);
+    sched_clear();  // as at start-up: the runner runs, the file is not read yet
+    run_until(at(8, 1, 5));
+    write_file(root_ + "/etc/feed_sched.conf",
+               "[{\"weight\":\"\",\"feedAmount\":\"30\",\"feedTime\":\"8:0\",\"feedDaysOfTheWeek\":"
+               "[\"" +
+                   std::string(kDayNames[wday(start)]) + "\"],\"melody\":\"1\",\"uuid\":\"A\"}]");
+    ASSERT_EQ(sched_load(), 0);
+    run_until(at(8, 4, 0));
+    EXPECT_EQ(count_of(owner_texts(), "제공되었습니다."), 1);
+}
+
+// Without a served record (a first start, or an update from a version that
+// kept none) nothing before the start is taken as due: a meal that version
+// served just before the update is not served twice.
+TEST_F(Runner, WithoutAServedRecordAMealBeforeTheStartIsNotServed) {
+    breakfast();
+    place(at(8, 0, 30));
+    run_until(at(8, 3, 0));
+    EXPECT_EQ(count_of(owner_texts(), "제공되었습니다."), 0);
 }
 
 // A restart in the fill minute fills again (by weight: nothing is added to
@@ -400,7 +492,6 @@ TEST_F(Runner, RestartInTheFillMinuteStillServesTheMealOnce) {
     run_until(at(7, 58, 30));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     r_ = SchedRunner{};
-    r_.started_at = now();
     run_until(at(8, 2, 0));
     EXPECT_EQ(fills().size(), 1u);  // the second fill ran no motor
     auto s = serves();
@@ -410,18 +501,16 @@ TEST_F(Runner, RestartInTheFillMinuteStillServesTheMealOnce) {
 }
 
 // A restart between the fill and the serve: the new runner did not fill the
-// meal, but it was running as the meal's minute began, so nobody served it
-// in that minute. It fills it (by weight: the bowl already holds it) and
-// serves it once; a runner started inside the minute would not.
+// meal; it fills it in its minute (by weight: the bowl already holds it) and
+// serves it once.
 TEST_F(Runner, RestartBetweenFillAndServeStillServesTheMealOnce) {
     breakfast();
     run_until(at(7, 59, 10));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     r_ = SchedRunner{};  // the daemon started again at 07:59:10
-    r_.started_at = now();
     StdoutCapture out;
     run_until(at(8, 3, 0));
-    EXPECT_NE(out.text().find("schedule serve : A not filled by this runner, filling it now"),
+    EXPECT_NE(out.text().find("schedule serve : the bowl was not filled for it, filling A now"),
               std::string::npos);
     EXPECT_EQ(fills().size(), 1u);  // the bowl held the meal: no motor ran again
     auto s = serves();
@@ -503,22 +592,25 @@ TEST_F(Runner, WeighingManualFeedingAndScheduledFillTakeTheMechanismInTurn) {
     runner.join();
     EXPECT_TRUE(before_done.empty()) << before_done.front();
     // After the weighing: the fill (two portions onto the rest, and the motor
-    // backed off) and then the manual feeding serving that bowl, or the
-    // manual feeding first and the fill kept off the bowl the pet now has.
+    // backed off) and then the manual feeding serving that bowl; or the
+    // manual feeding first, and the fill taking its bowl back, ending its
+    // session with the report, and topping up.
     codes = mcu_codes();
     std::string moves;
     for (size_t i = frames; i < codes.size(); ++i)
         if (codes[i] >= "11" && codes[i] <= "14") moves += codes[i] + " ";
-    EXPECT_TRUE(moves == "11 14 13 " || moves == "13 ") << moves;
+    bool manual_first = moves == "13 12 11 14 ";
+    EXPECT_TRUE(moves == "11 14 13 " || manual_first) << moves;
     EXPECT_EQ(code, __FEED_DONE);
     auto texts = owner_texts();
     EXPECT_EQ(count_of(texts, "30g/10g 먹었습니다."), 1);
-    EXPECT_EQ(count_of(texts, moves == "13 " ? "20g 제공되었습니다." : "34g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, manual_first ? "20g 제공되었습니다." : "34g 제공되었습니다."), 1);
+    EXPECT_EQ(count_of(texts, "20g/0g 먹었습니다."), manual_first ? 1 : 0);
 }
 
 // With no calibration the fill dispenses nothing, and the serve used to
 // present the bowl anyway: "0g 제공되었습니다." for a meal never filled.
-TEST_F(Runner, WithoutAScaleTheMealIsNeitherFilledNorServed) {
+TEST_F(Runner, WithoutAScaleTheMealIsNeitherFilledNorServedAndTheOwnerIsTold) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
         world().adc.fault = sim::AdcFault::Markerless;
@@ -533,7 +625,10 @@ TEST_F(Runner, WithoutAScaleTheMealIsNeitherFilledNorServed) {
     run_until(at(8, 2, 0));
     EXPECT_TRUE(fills().empty());
     EXPECT_EQ(serves().size(), outs);
-    EXPECT_EQ(count_of(owner_texts(), "제공"), 0);
+    auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "제공"), 0);
+    // ...but never silently: the owner hears why, once for the meal.
+    EXPECT_EQ(count_of(texts, "저울이 응답하지 않습니다. 확인해주세요."), 1);
 }
 
 // A scheduled fill holds the mechanism through its weighing and motor steps:

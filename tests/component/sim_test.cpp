@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include "mcu/ucom.h"
 #include "platform/platform.h"
 #include "sim/clock.h"
 #include "sim/control.h"
@@ -322,6 +323,65 @@ TEST_F(World, PetEatsOnlyWhileTheBowlIsOut) {
     w.update();
     EXPECT_NEAR(w.phys.food_grams, 30.0, 1e-6);
     EXPECT_EQ(w.raw_counts() < 310000, true);  // nothing on the scale while out
+}
+
+// The truth the soak checks reports against, driven as the daemon drives the
+// bowl: each presentation's grams, and what the pet ate of them.
+TEST_F(World, TruthRecordsEachPresentationAndWhatThePetAte) {
+    auto& w = world();
+    int fd = ucom_open();
+    ASSERT_GT(fd, 0);
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.phys.food_grams = 30;
+        w.phys.pet_appetite = 12;
+    }
+    ucom_bowl_out(fd);  // turned back before it arrived: never presented
+    w.clock().sleep_us(2 * 1000000LL);
+    ucom_bowl_in(fd);
+    w.clock().sleep_us(9 * 1000000LL);
+    ucom_bowl_out(fd);
+    w.clock().sleep_us(58 * 1000000LL);  // 50 s with the pet: 10 g
+    // A new appetite mid-meal restarts the pet's count, not the truth's.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"set","pet_appetite":2})"), R"({"ok":true})");
+    w.clock().sleep_us(600 * 1000000LL);
+    ucom_bowl_out(fd);  // sent out while out: a new presentation
+    w.clock().sleep_us(300 * 1000000LL);
+    ucom_bowl_in(fd);
+    w.clock().sleep_us(9 * 1000000LL);
+    ucom_feed_meal(fd, 2);  // food that lands in a bowl standing in is no presentation
+    w.clock().sleep_us(5 * 1000000LL);
+    ucom_bowl_out(fd);
+    w.clock().sleep_us(60 * 1000000LL);
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"bowl","present":false})"), R"({"ok":true})");
+    ucom_bowl_in(fd);
+    ucom_close(fd);
+    std::vector<std::string> truth = world_texts("truth");
+    ASSERT_EQ(truth.size(), 6u);
+    EXPECT_EQ(truth[0], "presented 30.0");
+    EXPECT_EQ(truth[1], "taken ate 12.0 left 18.0");
+    EXPECT_EQ(truth[2], "presented 18.0");
+    EXPECT_EQ(truth[3], "taken ate 2.0 left 16.0");
+    float grams = 0;
+    ASSERT_EQ(sscanf(truth[4].c_str(), "presented %f", &grams), 1) << truth[4];
+    EXPECT_NEAR(grams, 16.0 + 2 * 7.0, 2.0);  // two portions of 7 +/- 1 g
+    EXPECT_EQ(truth[5].substr(0, 13), "taken ate 2.0");
+    EXPECT_NE(truth[5].find(" absent"), std::string::npos) << truth[5];
+}
+
+// A world that begins where a power cut left the bowl: out, with food in it.
+TEST_F(World, TruthOfABowlLeftOutWithFood) {
+    sim::WorldConfig cfg;
+    cfg.root = root_;
+    cfg.manual_clock = true;
+    cfg.start_us = int64_t(1796553000) * 1000000;
+    cfg.msgq_key = 0x48500000 | (getpid() & 0xFFFFF);
+    cfg.bowl_out = true;
+    cfg.food_grams = 41.5;
+    world().start(cfg);
+    EXPECT_EQ(world_texts("truth"), std::vector<std::string>{"presented 41.5"});
+    std::lock_guard<std::mutex> hold(world().mu());
+    EXPECT_EQ(world().sensor_bits() & 0x0C, 0x08);
 }
 
 TEST_F(World, WatchdogBitesAfterFifteenSilentSeconds) {

@@ -1,16 +1,19 @@
 // An orderly stop in the middle of the long steps: a manual feeding, the
-// weighing of the rest, the runner's minute after a meal. Each makes a join
-// outlast the watchdog's 15 s; the stop must still end disarmed, not reset.
+// weighing of the rest, the runner's minute after a meal. Each step's wait
+// ends at the stop (the MCU finishes a motor step by itself), so a stop
+// never waits minutes for a big feeding; it still ends disarmed, not reset.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <thread>
 
 #include "include/feed_cmd.h"
 #include "include/variant.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -54,19 +57,20 @@ class OrderlyStop : public ::testing::Test {
         kill(d_->pid(), SIGINT);
         return mark;
     }
-    // After the stop: the long step ran on (`later` shows after the stop,
-    // before its thread's join), the watchdog was fed all along and disarmed
-    // only after the last join that can take long, and the exit is clean.
-    void expect_orderly(size_t mark, const std::string& later, const std::string& joined) {
+    // After the stop: the long step was cut short (`cut` never shows after
+    // the stop), the watchdog was fed all along and disarmed only after the
+    // last join that can take long, and the exit is clean.
+    void expect_orderly(size_t mark, const std::string& cut, const std::string& joined) {
         EXPECT_EQ(d_->stop(0, 60), 0) << d_->output();
         std::string out = d_->output();
         EXPECT_EQ(out.find("sim: watchdog bite"), std::string::npos) << out;
-        std::vector<std::string> order = {later,
-                                          "shutdown: " + joined + " joined",
+        if (!cut.empty()) {
+            EXPECT_EQ(out.find(cut, mark), std::string::npos) << out;
+        }
+        std::vector<std::string> order = {"shutdown: " + joined + " joined",
                                           "shutdown: uds_thread_proc joined",
                                           "sim: watchdog magic close: disarmed",
-                                          "shutdown: watchdog_thread_proc joined",
-                                          "Bye...."};
+                                          "shutdown: watchdog_thread_proc joined", "Bye...."};
         size_t at = mark;
         for (const std::string& text : order) {
             size_t p = out.find(text, at);
@@ -89,6 +93,19 @@ TEST_F(OrderlyStop, DuringAManualFeeding) {
     expect_orderly(mark, "ZELuM4:", "uds_thread_proc");
 }
 
+// A big feeding's motor step lasts (count + 4) x 2 s: 294 s for 1000 g,
+// six real seconds here. The stop used to wait for all of it.
+TEST_F(OrderlyStop, DuringABigFeedingsMotorStepEndsAtOnce) {
+    start();
+    size_t from = d_->output().size();
+    feed_in_background(1000);
+    size_t mark = interrupt_at("manual feed motor trying 143 count", from);
+    auto t0 = std::chrono::steady_clock::now();
+    expect_orderly(mark, "manual feed motor retrying", "uds_thread_proc");
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(took, slowed(3.0)) << "the stop waited for the motor step";
+}
+
 TEST_F(OrderlyStop, DuringTheWeighingOfTheRest) {
     start();
     ASSERT_EQ(feed(20), __FEED_DONE) << d_->output();
@@ -107,7 +124,7 @@ TEST_F(OrderlyStop, DuringTheRunnersMinuteAfterAMeal) {
         R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
     start("2026-12-07 07:57:00");
     size_t mark = interrupt_at("try to wait a min more...", 0);
-    expect_orderly(mark, "waited a min ...", "sched_thread_proc");
+    expect_orderly(mark, "", "sched_thread_proc");
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ TEST(SoakCheck, OneUserOfTheBowlAndMotor) {
     // A new daemon brings a new world with the bowl in.
     spill.insert(spill.begin() + 2, {109, "start", ""});
     EXPECT_TRUE(soak::check_one_user(spill, 0.8).empty());
+    // ... or out, where a power cut left it.
+    spill[2].text = "out";
+    EXPECT_EQ(soak::check_one_user(spill, 0.8).size(), 1u);
 }
 
 TEST(SoakCheck, KeepAlivesKeepPaceAndNoBite) {
@@ -92,6 +95,9 @@ TEST(SoakCheck, EachNoticeOncePerChangeOfItsCondition) {
         recorded.push_back({t, soak::owner_text("${product.alias} " + low)});
     EXPECT_EQ(soak::check_notice(recorded, low, {100}, {}, 60).size(), recorded.size() - 1);
     EXPECT_EQ(soak::owner_text("56g 제공"), "56g 제공");
+    // The date text ends a served report with its line end.
+    EXPECT_EQ(soak::owner_text("${product.alias} 5g 제공되었습니다. 2026/12/07-1-08:00:21\n"),
+              "5g 제공되었습니다. 2026/12/07-1-08:00:21");
     // Seen late: the start's notice (sent near 150) read only at 320, after
     // the onset at 300, and the onset's own at 330. Each has its mark.
     std::vector<Message> late = {{320, low, 140}, {330, low, 320}};
@@ -125,46 +131,222 @@ TEST(SoakCheck, AJunkSensorReplyTheLinkTakesIsAChangeOfTheCondition) {
     EXPECT_TRUE(soak::check_notice(again, low, {100}, {400}, 10).empty());
 }
 
-TEST(SoakCheck, EachMealServedExactlyOnce) {
-    std::vector<soak::Meal> meals = {{1000, true, ""}, {5000, true, ""}, {9000, false, "bowl"}};
-    auto ok = soak::check_meals(meals, {{1021, 30}, {5019, 30}}, 150);
+using Spans = std::vector<std::pair<long, long>>;
+
+TEST(SoakCheck, EachMealServedOnceOrTheOwnerToldWhy) {
+    std::vector<soak::Meal> meals = {
+        {1000, true, ""}, {5000, true, ""}, {9000, false, "the daemon not running"}};
+    auto ok = soak::check_meals(meals, {{1021, 30}, {5019, 30}}, {}, {}, {});
     EXPECT_TRUE(ok.bad.empty());
     EXPECT_EQ(ok.due, 3);
     EXPECT_EQ(ok.required, 2);
     EXPECT_EQ(ok.served, 2);
     // Served again after a restart inside its minute.
-    auto twice = soak::check_meals(meals, {{1021, 30}, {1050, 30}, {5019, 30}}, 150);
+    auto twice = soak::check_meals(meals, {{1021, 30}, {1050, 30}, {5019, 30}}, {}, {}, {});
     EXPECT_EQ(twice.doubled, 1);
     ASSERT_EQ(twice.bad.size(), 1u);
     EXPECT_EQ(twice.bad[0].t, 1050);
-    // A required meal missed; an excused one is no fault.
-    auto missed = soak::check_meals(meals, {{1021, 30}}, 150);
-    EXPECT_EQ(missed.missed, 1);
-    EXPECT_EQ(missed.bad.size(), 1u);
-    // A serve no meal asked for.
-    EXPECT_EQ(soak::check_meals(meals, {{1021, 30}, {5019, 30}, {7000, 30}}, 150).doubled, 1);
+    // A serve no meal asked for, and one later than a late serve may be.
+    EXPECT_EQ(soak::check_meals(meals, {{1021, 30}, {5019, 30}, {7000, 30}}, {}, {}, {}).doubled,
+              1);
+    EXPECT_TRUE(
+        soak::check_meals(meals, {{1000 + 600 + 30, 30}, {5019, 30}}, {}, {}, {}).bad.empty());
+    EXPECT_EQ(soak::check_meals(meals, {{1000 + 900, 30}, {5019, 30}}, {}, {}, {}).bad.size(), 2u);
+    // Two meals a minute apart, both served late and in turn.
+    std::vector<soak::Meal> close = {{1000, true, ""}, {1060, true, ""}};
+    auto late = soak::check_meals(close, {{1100, 30}, {1240, 30}}, {}, {}, {});
+    EXPECT_TRUE(late.bad.empty());
+    EXPECT_EQ(late.served, 2);
+
+    // A meal not served: told why, once per meal, or a fault.
+    const Message bowl = {950, "그릇이 빠진것같습니다. 확인해주세요."};
+    auto untold = soak::check_meals(meals, {{5019, 30}}, {}, {}, {});
+    EXPECT_EQ(untold.untold, 1);
+    ASSERT_EQ(untold.bad.size(), 1u);
+    EXPECT_EQ(untold.bad[0].t, 1000);
+    auto told = soak::check_meals(meals, {{5019, 30}}, {bowl}, {}, {});
+    EXPECT_TRUE(told.bad.empty());
+    EXPECT_EQ(told.told, 1);
+    for (const char* why : {"사료가 부족합니다...", "저울이 응답하지 않습니다. 확인해주세요.",
+                            "사료그릇이 멈추었습니다... 2026/12/07-1-08:00:21\n"})
+        EXPECT_TRUE(soak::check_meals(meals, {{5019, 30}}, {{1030, why}}, {}, {}).bad.empty())
+            << why;
+    // Texts that tell no meal's fate, and a notice too late.
+    for (const Message& m : std::vector<Message>{{1030, "밥그릇이 빠져 있습니다."},
+                                                 {1030, "그릇이 빠진것같습니다. 확인바랍니다."},
+                                                 {1000 + 600 + 400, bowl.text}})
+        EXPECT_EQ(soak::check_meals(meals, {{5019, 30}}, {m}, {}, {}).untold, 1) << m.text;
+    // One notice for two meals missed.
+    EXPECT_EQ(soak::check_meals(close, {}, {bowl}, {}, {}).untold, 1);
+    // Told while the cloud took nothing: it arrives after the cloud is back.
+    Message kept = {5200, bowl.text, 5100};
+    EXPECT_EQ(soak::check_meals(meals, {{5019, 30}}, {kept}, {}, {}).untold, 1);
+    EXPECT_TRUE(soak::check_meals(meals, {{5019, 30}}, {kept}, {{800, 5000}}, {}).bad.empty());
+
+    // Served from a low hopper, the bowl with what it held: the owner hears
+    // of it for every such meal.
+    Spans low = {{0, 6000}};
+    const Message empty = {980, "사료가 부족합니다..."};
+    auto silent = soak::check_meals(meals, {{1021, 0}, {5019, 0}}, {empty}, {}, low);
+    EXPECT_EQ(silent.low_told, 1);
+    ASSERT_EQ(silent.bad.size(), 1u);
+    EXPECT_EQ(silent.bad[0].t, 5000);
+    EXPECT_TRUE(
+        soak::check_meals(meals, {{1021, 0}, {5019, 0}}, {empty, {4990, empty.text}}, {}, low)
+            .bad.empty());
+    // The hopper refilled between the fill and the serve: no such meal.
+    EXPECT_TRUE(soak::check_meals(meals, {{1021, 0}, {5019, 0}}, {}, {}, {{0, 1010}}).bad.empty());
 }
 
-TEST(SoakCheck, AServeExcusesTheMealsAfterItNeverItsOwn) {
-    // Meals at 1000, the minute after, and an hour on; the first is served
-    // 40 s into its minute and its bowl is eaten from for ten minutes.
-    std::vector<soak::Meal> meals = {{1000, true, ""}, {1060, true, ""}, {4600, true, ""}};
-    soak::excuse_meals(&meals, {{1041, 1820, "a feeding being eaten", 1040}}, 150);
-    EXPECT_TRUE(meals[0].required);
-    EXPECT_FALSE(meals[1].required);
-    EXPECT_EQ(meals[1].why, "a feeding being eaten");
+TEST(SoakCheck, OnlyADaemonNotRunningOrTheOwnersChangeExcusesAMeal) {
+    // [start, stop] of the daemons; each serves 180 s after its start.
+    const struct {
+        Spans runs;
+        bool required;
+    } cases[] = {
+        {{{0, 20000}}, true},
+        {{{0, 10070}}, true},                  // stopped after its fill and serve minute
+        {{{0, 10030}}, false},                 // stopped in the minute, not started again
+        {{{0, 10030}, {10100, 20000}}, true},  // started again: served late
+        {{{0, 9990}, {10400, 20000}}, false},  // up only at the end of the late window
+        {{{9950, 20000}}, true},               // started around its minute
+    };
+    for (const auto& c : cases) {
+        std::vector<soak::Meal> m = {{10000, true, ""}};
+        soak::excuse_not_running(&m, c.runs, 180);
+        EXPECT_EQ(m[0].required, c.required) << c.runs.back().first << " " << c.runs.back().second;
+    }
+    // The owner changed that meal's entry while it was due; a change of
+    // another entry excuses nothing, nor does one long before or after.
+    std::vector<soak::Meal> meals = {{10000, true, "", 480},
+                                     {10000, true, "", 481},
+                                     {20000, true, "", 480},
+                                     {30000, true, "", 480}};
+    soak::excuse_meals(&meals, {{10500, 10560, "the schedule changed", 480},
+                                {19000, 19700, "the schedule changed", 480},
+                                {30700, 30800, "the schedule changed", 480}});
+    EXPECT_FALSE(meals[0].required);
+    EXPECT_EQ(meals[0].why, "the schedule changed");
+    EXPECT_TRUE(meals[1].required);
     EXPECT_TRUE(meals[2].required);
-    // A manual feeding's bowl belongs to no meal: it excuses the one it meets.
-    std::vector<soak::Meal> one = {{1000, true, ""}};
-    soak::excuse_meals(&one, {{1041, 1820, "a feeding being eaten", -1}}, 150);
-    EXPECT_FALSE(one[0].required);
-    // Other excuses reach three minutes before a meal and one after it.
-    std::vector<soak::Meal> near = {{1000, true, ""}, {2000, true, ""}, {3000, true, ""}};
-    soak::excuse_meals(&near, {{700, 819, "early"}, {1900, 2000, "a fault"}, {3061, 3100, "late"}},
-                       150);
-    EXPECT_TRUE(near[0].required);
-    EXPECT_FALSE(near[1].required);
-    EXPECT_TRUE(near[2].required);
+    EXPECT_TRUE(meals[3].required);
+}
+
+TEST(SoakCheck, EveryAmountTrue) {
+    std::vector<Frame> frames = {
+        {0, "truth", "presented 60.0"},  // a start with food left
+        {9, "truth", "taken ate 1.8 left 58.2"}, {100, "bowl", "arrived out"},
+        {100, "truth", "presented 30.2"},        {700, "truth", "taken ate 12.4 left 17.8"},
+        {900, "truth", "presented 17.8"},        {960, "truth", "taken ate 3.0 left 14.8 absent"}};
+    std::vector<soak::Truth> truth = soak::truth_of(frames);
+    ASSERT_EQ(truth.size(), 6u);
+    EXPECT_TRUE(truth[2].presented);
+    EXPECT_DOUBLE_EQ(truth[3].ate, 12.4);
+    EXPECT_DOUBLE_EQ(truth[3].grams, 17.8);
+    EXPECT_TRUE(truth[5].absent);
+
+    const std::string at = " 2026/12/07-1-08:00:21";
+    std::vector<Message> served = {{113, "30g 제공되었습니다." + at}};
+    std::vector<Message> eaten = {{740, "30g/12g 먹었습니다.", 720}};
+    auto ok = soak::check_amounts(served, eaten, truth, {}, {}, 5);
+    EXPECT_TRUE(ok.bad.empty());
+    EXPECT_EQ(ok.served, 1);
+    EXPECT_EQ(ok.eaten, 1);
+    EXPECT_NEAR(ok.worst_served, 0.2, 1e-9);
+    EXPECT_NEAR(ok.worst_eaten, 0.4, 1e-9);
+    // A scale calibrated on a bowl with food in it, a serve no bowl went out
+    // for, an eaten amount lost in the dead band's neighbour.
+    auto wrong =
+        soak::check_amounts({{113, "24g 제공되었습니다." + at}, {500, "30g 제공되었습니다." + at}},
+                            {}, truth, {}, {}, 5);
+    ASSERT_EQ(wrong.bad.size(), 2u);
+    EXPECT_EQ(wrong.bad[0].t, 113);
+    EXPECT_EQ(wrong.bad[1].t, 500);
+    EXPECT_NEAR(wrong.worst_served, 6.2, 1e-9);
+    auto wrong_eaten =
+        soak::check_amounts(served, {{740, "30g/5g 먹었습니다.", 720}}, truth, {}, {}, 5);
+    ASSERT_EQ(wrong_eaten.bad.size(), 1u);
+    EXPECT_NEAR(wrong_eaten.worst_eaten, 7.4, 1e-9);
+    // Each serve answers one eaten report, of its own grams; one taken away
+    // and put back before the weighing answers it still.
+    EXPECT_EQ(soak::check_amounts(served, {eaten[0], {745, eaten[0].text, 740}}, truth, {}, {}, 5)
+                  .bad.size(),
+              1u);
+    EXPECT_EQ(soak::check_amounts(served, {{740, "31g/12g 먹었습니다.", 720}}, truth, {}, {}, 5)
+                  .bad.size(),
+              1u);
+    const std::vector<Message> away = {{905, "17g 제공되었습니다." + at}};
+    EXPECT_TRUE(soak::check_amounts(away, {{990, "17g/3g 먹었습니다.", 980}}, truth, {}, {}, 5)
+                    .bad.empty());
+    // Weighed while the load cell's readings were garbled: counted, not held;
+    // and the eaten report of such a serve with it.
+    auto unsure =
+        soak::check_amounts({{113, "24g 제공되었습니다." + at}}, {{740, "24g/5g 먹었습니다.", 720}},
+                            truth, {{90, 110}}, {}, 5);
+    EXPECT_TRUE(unsure.bad.empty());
+    EXPECT_EQ(unsure.unsure, 2);
+    // Its truth among the world events dropped unread: the same; dropped
+    // well before, the reports are held to what is left.
+    const std::vector<Message> shown = {{500, "30g 제공되었습니다." + at}, away[0]};
+    const std::vector<Message> taken = {{990, "17g/9g 먹었습니다.", 980}};
+    auto lost = soak::check_amounts(shown, taken, truth, {}, {{480, 490}, {930, 940}}, 5);
+    EXPECT_TRUE(lost.bad.empty());
+    EXPECT_EQ(lost.lost, 2);
+    lost = soak::check_amounts(shown, taken, truth, {}, {{300, 400}}, 5);
+    EXPECT_EQ(lost.bad.size(), 2u);
+    EXPECT_EQ(lost.lost, 0);
+}
+
+TEST(SoakCheck, ReportsArriveOnceAfterAnOutage) {
+    const std::string served = "28g 제공되었습니다. 2026/12/07-1-08:00:21";
+    const std::string eaten = "30g/12g 먹었습니다.";
+    EXPECT_TRUE(soak::report_text(served));
+    EXPECT_TRUE(soak::report_text("28g 제공"));
+    EXPECT_TRUE(soak::report_text(eaten));
+    EXPECT_FALSE(soak::report_text("사료가 부족합니다..."));
+    Spans outage = {{200, 3000}};
+    std::vector<Message> meant = {
+        {100, "30g 제공"}, {500, served}, {700, eaten, 690}, {900, eaten}};
+    std::vector<Message> cloud = {{105, "30g 제공"},
+                                  {3050, served},
+                                  {3060, eaten, 3040},
+                                  {3070, eaten, 3060},
+                                  {3080, "사료가 부족합니다..."}};
+    auto ok = soak::check_delivery(meant, cloud, outage, {}, 10000);
+    EXPECT_TRUE(ok.bad.empty());
+    EXPECT_EQ(ok.meant, 4);
+    EXPECT_EQ(ok.arrived, 4);
+
+    // A notice kept for the cloud is held to the same; one sent at once,
+    // which the device does not log, is not looked at.
+    const std::string bowl = "그릇이 빠진것같습니다. 확인해주세요.";
+    EXPECT_TRUE(soak::check_delivery({{600, bowl, 590}}, {{3090, bowl, 3080}, {3100, bowl}}, outage,
+                                     {}, 10000)
+                    .bad.empty());
+    EXPECT_EQ(soak::check_delivery({{600, bowl, 590}}, {}, outage, {}, 10000).bad.size(), 1u);
+
+    // Lost, kept past its time, sent twice, or never meant.
+    std::vector<Message> lost(cloud.begin(), cloud.begin() + 3);
+    EXPECT_EQ(soak::check_delivery(meant, lost, outage, {}, 10000).bad.size(), 1u);
+    std::vector<Message> late = cloud;
+    late[1] = {5000, served, 4990};
+    EXPECT_EQ(soak::check_delivery(meant, late, outage, {}, 10000).bad.size(), 1u);
+    std::vector<Message> again = cloud;
+    again.push_back({3090, served});
+    again.push_back({3100, "13g 제공"});
+    EXPECT_EQ(soak::check_delivery(meant, again, outage, {}, 10000).bad.size(), 2u);
+    // With no outage nothing is kept: the served report is lost, not late.
+    EXPECT_EQ(soak::check_delivery({meant[1]}, {}, {}, {}, 10000).bad.size(), 1u);
+
+    // A power cut while the outage kept it, or while it was on its way, loses
+    // it with the daemon's memory; one long after it was due does not.
+    auto cut = soak::check_delivery({meant[1]}, {}, outage, {2000}, 10000);
+    EXPECT_TRUE(cut.bad.empty());
+    EXPECT_EQ(cut.lost_to_cuts, 1);
+    EXPECT_EQ(soak::check_delivery({meant[1]}, {}, {}, {530}, 10000).lost_to_cuts, 1);
+    EXPECT_EQ(soak::check_delivery({meant[1]}, {}, {}, {4000}, 10000).bad.size(), 1u);
+    // Meant just before the run ended: pending.
+    EXPECT_EQ(soak::check_delivery({meant[1]}, {}, {}, {}, 600).pending, 1);
 }
 
 TEST(SoakCheck, FlatFigures) {
