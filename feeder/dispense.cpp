@@ -145,7 +145,15 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, boo
             log_out("%s feed : no reading from the load cell, top-up stopped\n", who);
             break;
         }
-        res.gram = grams_of(f, ldcell_gap_of(f, r));
+        int32_t gap_now = ldcell_gap_of(f, r);
+        if (bowl_is_missing(f, gap_now)) {
+            // Taken away while the motor ran: no more portions onto nothing.
+            log_out("%s feed : no bowl on the scale (%d), top-up stopped\n", who, gap_now);
+            motor_back_off();
+            bowl_missing_out(f, session_of(f, path), "그릇이 빠진것같습니다. 확인해주세요.");
+            return {FillOutcome::BowlMissing, res.runs, 0};
+        }
+        res.gram = grams_of(f, gap_now);
         count = motor_count(path, requested, res.gram);
         log_out("%s feed motor retrying %d count\n", who, count);
         if (!motor_step(count, &res.runs)) return {FillOutcome::Stopped, res.runs, res.gram};

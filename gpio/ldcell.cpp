@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
+
 #include "gpio/gpio.h"
 #include "include/log.h"
 #include "platform/platform.h"
@@ -111,20 +113,31 @@ int32_t ldcell_read() {
         return LDCELL_NO_READING;
     }
     TightTimers timing;
-    int wanted = 3;
+    int32_t last[3];  // the last accepted frames, oldest first
+    int have = 0;
     int dropped = 0;
-    int32_t sum = 0;
-    while (wanted > 0) {
+    for (;;) {
         uint32_t word = read_frame(g->bttn_fd);
         plat_usleep(100 * 1000);
         int32_t v = ldcell_frame_value(word);
         if (v >= 0) {
-            sum += v;
-            --wanted;
-        } else if (++dropped >= LDCELL_MAX_DROPPED) {
-            log_out("ldcell_read : no marker in %d frames, no reading\n", dropped);
+            if (have == 3) {
+                last[0] = last[1];
+                last[1] = last[2];
+                have = 2;
+            }
+            last[have++] = v;
+            if (have == 3) {
+                auto [lo, hi] = std::minmax({last[0], last[1], last[2]});
+                if (hi - lo <= LDCELL_AGREE_COUNTS) return (last[0] + last[1] + last[2]) / 3;
+            } else {
+                continue;
+            }
+        }
+        // A frame without its marker, or three that disagree: one more frame.
+        if (++dropped >= LDCELL_MAX_DROPPED) {
+            log_out("ldcell_read : no three agreeing frames in %d, no reading\n", dropped);
             return LDCELL_NO_READING;
         }
     }
-    return sum / 3;
 }

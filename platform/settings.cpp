@@ -1,5 +1,6 @@
 #include "platform/settings.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
@@ -39,10 +40,25 @@ bool is_host(const char* b, size_t n) {
     return true;
 }
 
-// "a, b, c" into `count` host fields; returns -1 unless exactly `count` hosts.
-int split_list(const char* b, const char* e, char (*out)[SETTING_TEXT_MAX], int count) {
-    char tmp[NTP_SERVER_COUNT > SIP_STUN_COUNT ? NTP_SERVER_COUNT : SIP_STUN_COUNT]
-            [SETTING_TEXT_MAX];
+// A numeric IPv4 or IPv6 address, without port or brackets.
+bool is_address(const char* b, size_t n) {
+    char text[INET6_ADDRSTRLEN];
+    if (n == 0 || n >= sizeof text) return false;
+    copy_text(text, sizeof text, b, n);
+    unsigned char bytes[16];
+    return inet_pton(AF_INET, text, bytes) == 1 || inet_pton(AF_INET6, text, bytes) == 1;
+}
+
+constexpr int kListMax = 8;
+static_assert(NTP_SERVER_COUNT <= kListMax && SIP_STUN_COUNT <= kListMax &&
+                  SIP_ALLOW_MAX <= kListMax,
+              "every list fits the parser's table");
+
+// "a, b, c" into at least `min` and at most `max` fields, each accepted by
+// `ok`; the number of them, or -1 (the fields untouched).
+int split_list(const char* b, const char* e, char (*out)[SETTING_TEXT_MAX], int min, int max,
+               bool (*ok)(const char*, size_t)) {
+    char tmp[kListMax][SETTING_TEXT_MAX];
     int n = 0;
     const char* p = b;
     while (p <= e) {
@@ -51,13 +67,13 @@ int split_list(const char* b, const char* e, char (*out)[SETTING_TEXT_MAX], int 
         const char* ib = p;
         const char* ie = q;
         trim(&ib, &ie);
-        if (n == count || size_t(ie - ib) >= SETTING_TEXT_MAX || !is_host(ib, ie - ib)) return -1;
+        if (n == max || size_t(ie - ib) >= SETTING_TEXT_MAX || !ok(ib, ie - ib)) return -1;
         copy_text(tmp[n++], SETTING_TEXT_MAX, ib, ie - ib);
         p = q + 1;
     }
-    if (n != count) return -1;
-    for (int i = 0; i < count; ++i) memcpy(out[i], tmp[i], SETTING_TEXT_MAX);
-    return 0;
+    if (n < min) return -1;
+    for (int i = 0; i < n; ++i) memcpy(out[i], tmp[i], SETTING_TEXT_MAX);
+    return n;
 }
 
 }  // namespace
@@ -126,16 +142,20 @@ int settings_apply_line(Settings* s, const char* line, int lineno) {
     }
     int rc = 0;
     if (is("sip_stun")) {
-        rc = split_list(vb, ve, s->sip_stun, SIP_STUN_COUNT);
+        rc = split_list(vb, ve, s->sip_stun, SIP_STUN_COUNT, SIP_STUN_COUNT, is_host);
     } else if (is("ntp_servers")) {
-        rc = split_list(vb, ve, s->ntp_servers, NTP_SERVER_COUNT);
+        rc = split_list(vb, ve, s->ntp_servers, NTP_SERVER_COUNT, NTP_SERVER_COUNT, is_host);
+    } else if (is("sip_allow")) {
+        // Empty: no addresses beyond the service's proxy and domain.
+        rc = vlen == 0 ? 0 : split_list(vb, ve, s->sip_allow, 1, SIP_ALLOW_MAX, is_address);
+        if (rc >= 0) s->sip_allow_count = rc;
     } else {
         log_out("hopperd.conf:%d: unknown key '%.*s', line ignored\n", lineno, int(klen), kb);
         return -1;
     }
-    if (rc < 0)
-        log_out("hopperd.conf:%d: bad list for %.*s, line ignored\n", lineno, int(klen), kb);
-    return rc;
+    if (rc >= 0) return 0;
+    log_out("hopperd.conf:%d: bad list for %.*s, line ignored\n", lineno, int(klen), kb);
+    return -1;
 }
 
 namespace {

@@ -7,13 +7,17 @@
 
 #include <stddef.h>
 
-enum { SETTING_TEXT_MAX = 128, SIP_STUN_COUNT = 4, NTP_SERVER_COUNT = 3 };
+enum { SETTING_TEXT_MAX = 128, SIP_STUN_COUNT = 4, NTP_SERVER_COUNT = 3, SIP_ALLOW_MAX = 8 };
 
 struct Settings {
     char sip_domain[SETTING_TEXT_MAX];
     char sip_stun[SIP_STUN_COUNT][SETTING_TEXT_MAX];
     char sip_outbound_proxy[SETTING_TEXT_MAX];  // empty: no outbound proxy
     char sip_listen[SETTING_TEXT_MAX];          // address of the SIP port; empty: every address
+    // More addresses of the SIP service (numeric) that may send requests,
+    // beside its proxy and domain; none unless set.
+    char sip_allow[SIP_ALLOW_MAX][SETTING_TEXT_MAX];
+    int sip_allow_count;
     char cloud_host[SETTING_TEXT_MAX];
     char firmware_host[SETTING_TEXT_MAX];
     char ntp_servers[NTP_SERVER_COUNT][SETTING_TEXT_MAX];

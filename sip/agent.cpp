@@ -18,6 +18,8 @@ struct AgentCtx;
 
 #include <malloc.h>
 #include <math.h>
+#include <pthread.h>
+#include <sofia-sip/msg_addr.h>
 #include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
@@ -40,7 +42,6 @@ struct AgentCtx;
 #include <thread>
 
 #include "include/log.h"
-#include "include/thread_name.h"
 #include "sip/rate_limit.h"
 
 struct AgentCtx {
@@ -58,7 +59,10 @@ struct AgentCtx {
     su_time_t attempt_started{};
     bool stopping = false;
     std::minstd_rand jitter;
-    bool limited = false;  // MESSAGEs beyond the limit are refused
+    ServiceAddrs service;     // where requests may come from
+    unsigned strangers = 0;   // requests refused since the last one from the service
+    NetAddr last_stranger{};  // the source of the last refusal logged
+    bool limited = false;     // MESSAGEs beyond the limit are refused
     RateLimit messages{};
     unsigned refused = 0;                // MESSAGEs refused since the last one taken
     unsigned since_trim = 0;             // MESSAGEs since the heap was last given back
@@ -166,6 +170,46 @@ void lapsed(AgentCtx* ctx) {
         schedule_retry(ctx);
 }
 
+// Where the request or answer being handled came from: the address of the
+// datagram, as the transport received it.
+bool current_source(const AgentCtx* ctx, NetAddr* out) {
+    msg_t* msg = nua_current_request(ctx->nua);
+    su_addrinfo_t* ai = msg ? msg_addrinfo(msg) : nullptr;
+    return ai && net_addr_from_sockaddr(ai->ai_addr, socklen_t(ai->ai_addrlen), out);
+}
+
+// The registrar answered from here (itself, or the proxy in front of it):
+// the service is there now.
+void learn_service(AgentCtx* ctx) {
+    NetAddr a;
+    if (!current_source(ctx, &a) || !service_addrs_learn(&ctx->service, a)) return;
+    char text[64];
+    net_addr_text(a, text, sizeof text);
+    log_out(" pjsip  the SIP service answers from %s\n", text);
+}
+
+// A request whose source is not the SIP service is answered 403 and goes no
+// further: no command, no call, no reply. A spell of them is logged by
+// source and counted when the service next speaks.
+bool from_service(AgentCtx* ctx, nua_handle_t* nh, const char* method) {
+    NetAddr a;
+    bool known = current_source(ctx, &a);
+    if (known && service_addrs_has(ctx->service, a)) {
+        if (ctx->strangers) log_out(" pjsip  %u requests from strangers refused\n", ctx->strangers);
+        ctx->strangers = 0;
+        return true;
+    }
+    if (ctx->strangers++ == 0 || !known || !net_addr_equal(a, ctx->last_stranger)) {
+        char text[64] = "an unknown source";
+        if (known) net_addr_text(a, text, sizeof text);
+        log_out(" pjsip  %s from %s refused: not the SIP service\n", method, text);
+        ctx->last_stranger = a;
+    }
+    nua_respond(nh, SIP_403_FORBIDDEN, NUTAG_WITH_THIS(ctx->nua), TAG_END());
+    nua_handle_destroy(nh);
+    return false;
+}
+
 void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
     if (nh != ctx->reg || status < 200) return;  // a handle given up, or still going
     // One answer to a challenge: a second one means the credentials are refused.
@@ -176,6 +220,7 @@ void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh
     }
     ctx->reg_challenged = false;  // a refresh may be challenged again
     if (status < 300) {
+        learn_service(ctx);
         log_out(" pjsip  registered %s\n", ctx->aor.c_str());
         su_timer_reset(ctx->retry);
         ctx->registered = true;
@@ -248,6 +293,7 @@ void note_message(AgentCtx* ctx) {
 
 void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
     note_message(ctx);
+    if (!from_service(ctx, nh, "MESSAGE")) return;
     if (take_message(ctx, nh) && sip && ctx->cb.on_message) {
         std::string from = sip->sip_from ? url_text(sip->sip_from->a_url) : "";
         std::string contact = sip->sip_contact ? url_text(sip->sip_contact->m_url) : "";
@@ -263,6 +309,7 @@ void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
 
 void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* sip, tagi_t tags[]) {
     if (event == nua_i_invite) {
+        if (!from_service(ctx, nh, "INVITE")) return;
         int id = ctx->next_call++;
         ctx->calls[nh] = id;
         std::string from = sip && sip->sip_from ? url_text(sip->sip_from->a_url) : "";
@@ -309,6 +356,11 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
         case nua_i_state:
             on_call(ctx, event, nh, sip, tags);
             break;
+        case nua_i_options:
+            // The stack has answered it; the handle it made for it is ours
+            // to release, or each OPTIONS, from anyone, would stay for good.
+            if (nh && nh != ctx->reg) nua_handle_destroy(nh);
+            break;
         case nua_r_shutdown:
             if (status >= 200) su_root_break(ctx->root);
             break;
@@ -317,7 +369,32 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
     }
 }
 
+// How the stack's own thread sleeps. The stack keeps its housekeeping
+// (registration refresh, keep-alive) on deferrable timers, which run when
+// its thread wakes anyway, and wakes it at the latest `max_defer` after its
+// last wake. A keep-alive interval of at least max_defer is cut by the
+// stack to 100 ms plus what it exceeds: asked for 15 s, the default
+// max_defer, a keep-alive went out every 500 ms, at each tick of its own
+// transaction.
+// So the keep-alive interval stays below max_defer and above T4: after a
+// keep-alive the stack wakes when its transaction ends (T4), finds it not yet
+// due, and sends the next one at its following wake, T4 + max_defer after the
+// last one: `keepalive_s` apart when nothing else happens, sooner when a
+// request wakes it.
+struct StackSleep {
+    su_duration_t max_defer_ms;
+    unsigned keepalive_ms;
+};
+
+StackSleep stack_sleep(const AgentCtx* ctx) {
+    const double t4 = 5;  // the stack's T4, scaled below like the rest
+    double max_defer = ctx->timing.keepalive_s > t4 + 1 ? ctx->timing.keepalive_s - t4 : 1;
+    return {scaled_ms(ctx, max_defer), unsigned(scaled_ms(ctx, t4 + (max_defer - t4) / 2))};
+}
+
 void run(AgentCtx* ctx) {
+    // Named before the stack starts its own thread, which takes the name too.
+    pthread_setname_np(pthread_self(), "sip-stack");
     su_init();
     su_log_redirect(nullptr, stack_logger, ctx);
     su_log_set_level(nullptr, 3);
@@ -327,17 +404,29 @@ void run(AgentCtx* ctx) {
         // The stack's transaction timers (500 ms, 4 s, 5 s, 32 s) follow the scale.
         bool scaled = t.scale != 1;
         unsigned t1 = unsigned(scaled_ms(ctx, 0.5));
+        // The stack's thread takes its longest sleep from this root's.
+        StackSleep sleep = stack_sleep(ctx);
+        su_root_set_max_defer(ctx->root, sleep.max_defer_ms);
         ctx->nua =
             nua_create(ctx->root, event_cb, ctx, NUTAG_URL(ctx->bind_url.c_str()),
                        SIPTAG_FROM_STR(ctx->aor.c_str()), NUTAG_MEDIA_ENABLE(0),
                        TAG_IF(!ctx->proxy.empty(), NUTAG_PROXY(ctx->proxy.c_str())),
-                       // Contact from received/rport when a NAT is seen; keep-alives then,
-                       // after a probe that the service reaches the device there.
+                       // Contact from received/rport when a NAT is seen; keep-alives
+                       // (on UDP whether or not), after a probe that the service reaches
+                       // the device there.
                        NUTAG_OUTBOUND("natify use-rport options-keepalive validate"),
-                       NUTAG_KEEPALIVE(unsigned(scaled_ms(ctx, t.keepalive_s))),
+                       NUTAG_KEEPALIVE(sleep.keepalive_ms),
+                       // The registration refresh waits for a wake too, instead of
+                       // waking the stack every second to look for it.
+                       NUTAG_DEFERRABLE_TIMERS(1),
                        // MESSAGEs are answered here: the limit refuses some.
-                       NUTAG_APPL_METHOD("MESSAGE"), TAG_IF(scaled, NTATAG_SIP_T1(t1)),
-                       TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
+                       NUTAG_APPL_METHOD("MESSAGE"),
+                       // The device takes part in no call and no subscription: the
+                       // stack answers anything else 405 itself (a REFER it would
+                       // accept, 202, and keep a handle of it for good). INVITE stays,
+                       // to be answered 405 with the device's own reason.
+                       SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, MESSAGE"),
+                       TAG_IF(scaled, NTATAG_SIP_T1(t1)), TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
                        TAG_IF(scaled, NTATAG_SIP_T2(unsigned(scaled_ms(ctx, 4)))),
                        TAG_IF(scaled, NTATAG_SIP_T4(unsigned(scaled_ms(ctx, 5)))), TAG_END());
         if (ctx->nua) {
@@ -376,6 +465,15 @@ void run(AgentCtx* ctx) {
     ctx->cv.notify_all();
 }
 
+// The stack sees whether its shutdown is over on its deferred timer, which
+// runs only when something wakes its thread: after the last answer it could
+// sleep for max_defer. Asking again wakes it and has it look at once; it ends
+// with nua_r_shutdown 200.
+void on_shutdown_timer(AgentCtx* ctx, su_timer_t* t, su_timer_arg_t*) {
+    nua_shutdown(ctx->nua);
+    su_timer_set_interval(t, on_shutdown_timer, nullptr, 250);
+}
+
 // Runs `fn` on the stack's thread and waits for it.
 template <class F>
 void on_stack(AgentCtx* ctx, F fn) {
@@ -401,6 +499,7 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->registrar = cfg.registrar;
     ctx->auth = std::string("Digest:\"") + cfg.realm + "\":" + cfg.user + ":" + cfg.password;
     ctx->proxy = cfg.outbound_proxy ? cfg.outbound_proxy : "";
+    if (cfg.service) ctx->service = *cfg.service;
     ctx->timing = cfg.timing;
     if (!(ctx->timing.scale > 0)) ctx->timing.scale = 1;
     ctx->jitter.seed(std::random_device{}());
@@ -408,7 +507,6 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->messages = rate_limit_new(cfg.message_burst, cfg.message_per_s, device_now_s(ctx));
     ctx->cb = cb;
     ctx->th = std::thread(run, ctx);
-    name_thread(ctx->th, "sip-stack");
     std::unique_lock<std::mutex> lock(ctx->mu);
     ctx->cv.wait(lock, [&] { return ctx->state != 0; });
     if (ctx->state != 1) {
@@ -454,13 +552,15 @@ void sip_agent_stop() {
     if (!ctx) return;
     on_stack(ctx, [&] {
         ctx->stopping = true;
+        // No registration attempt from now on: its timer asks for the shutdown.
         su_timer_reset(ctx->retry);
-        nua_shutdown(ctx->nua);
+        on_shutdown_timer(ctx, ctx->retry, nullptr);
     });
     // A registrar that no longer answers must not hold up the exit.
     std::unique_lock<std::mutex> lock(ctx->mu);
     if (!ctx->cv.wait_for(lock, std::chrono::seconds(5), [&] { return ctx->state == 2; })) {
         lock.unlock();
+        log_out(" pjsip  the stack did not end its shutdown within 5 s\n");
         on_stack(ctx, [&] { su_root_break(ctx->root); });
     } else {
         lock.unlock();

@@ -5,12 +5,14 @@
 
 #include <stddef.h>
 
+#include "sip/service_addrs.h"
+
 // How the account stays registered and reachable, in seconds.
 struct SipTiming {
     unsigned expires_s;    // registration expiry asked of the registrar
     unsigned retry_min_s;  // first wait after a failed registration; doubles each time
     unsigned retry_max_s;  // longest wait between attempts
-    unsigned keepalive_s;  // keep-alive while a NAT is seen between the device and the service
+    unsigned keepalive_s;  // keep-alives this far apart on an idle line (they hold a NAT open)
     // Every interval above and the stack's transaction timers run this many
     // times faster: 1 on the board; more in simulation, where minutes of SIP
     // time pass in seconds.
@@ -25,11 +27,16 @@ struct SipAgentConfig {
     const char* user;       // digest user name
     const char* password;
     const char* outbound_proxy;  // "" for none
+    // Where requests may come from; the agent adds the address that answers
+    // each registration. A MESSAGE or INVITE from elsewhere is answered 403
+    // and goes no further.
+    const ServiceAddrs* service;
     SipTiming timing;
-    // MESSAGEs taken in: a burst, then a steady rate (device seconds); one
-    // more is refused with 503 and a Retry-After. Each one taken costs a
-    // command and a reply, and the stack holds both for 64 T1 after: a
-    // sender in a loop must not fill the board's memory. 0 for no limit.
+    // MESSAGEs from the service taken in: a burst, then a steady rate
+    // (device seconds); one more is refused with 503 and a Retry-After.
+    // Each one taken costs a command and a reply, and the stack holds both
+    // for 64 T1 after: a sender in a loop must not fill the board's memory.
+    // 0 for no limit.
     unsigned message_burst;
     double message_per_s;
 };

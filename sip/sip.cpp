@@ -66,6 +66,17 @@ int sip_init() {
         std::string("sip:") + (s.sip_listen[0] ? s.sip_listen : "*") + ":5060;transport=udp";
     cfg.bind_url = bind.c_str();
     cfg.outbound_proxy = s.sip_outbound_proxy;
+    // The service's proxy and domain as they resolve now (the registration's
+    // answers add where the service really is), and the allow-list.
+    ServiceAddrs service;
+    if (s.sip_outbound_proxy[0] && service_addrs_add_uri_host(&service, s.sip_outbound_proxy) == 0)
+        log_out(" pjsip  the outbound proxy %s has no address now\n", s.sip_outbound_proxy);
+    service_addrs_add_host(&service, s.sip_domain);
+    for (int i = 0; i < s.sip_allow_count; ++i) {
+        NetAddr a;
+        if (net_addr_parse(s.sip_allow[i], &a)) service_addrs_add(&service, a);
+    }
+    cfg.service = &service;
     // A service that forgot the device has it back within five minutes; a
     // keep-alive every 15 s holds even a NAT that forgets after 30 s.
     cfg.timing = {300, 30, 300, 15, g_time_scale};

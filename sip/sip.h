@@ -13,10 +13,13 @@
 // thread, used on the stack's thread.
 extern std::atomic<int> uds_client_fd;
 
-// MESSAGEs taken in at once after a quiet spell, and each second after
-// that; one more is refused with 503. An owner's phone sends a few commands
-// a minute, an app that opens a few at once.
-enum { SIP_MESSAGE_BURST = 20 };
+// MESSAGEs from the SIP service taken in at once after a quiet spell, and
+// each second after that; one more is refused with 503. Strangers are
+// refused before the limit and spend none of it. An owner's phone sends a
+// few commands a minute; one that writes a whole schedule anew sends about
+// 52 at once (an enumeration, one delete, 50 appends): twice that is never
+// refused. The limit is for a phone or service gone wrong, sending in a loop.
+enum { SIP_MESSAGE_BURST = 100 };
 constexpr double kSipMessagesPerS = 1;
 
 // SIP intervals (registration, retries, keep-alives, transactions) run this

@@ -33,6 +33,8 @@ static const char kUsage[] =
     "options:\n"
     "  --proxy URI        SIP service (default sip:127.0.0.1:5080)\n"
     "  --direct URI       no SIP service: send straight to the device, e.g. sip:127.0.0.1:5060\n"
+    "                     (the device answers 403 unless --listen's address is one of its\n"
+    "                     SIP service's: its proxy, its domain or in its sip_allow)\n"
     "  --user NAME        account user (default phone)\n"
     "  --domain D         account domain (default feeder.test)\n"
     "  --password P       account password (default qabro4821)\n"

@@ -449,6 +449,25 @@ TEST_F(Dispense, LoadCellFailingMidFeedingNeverRunsTheMotorBlind) {
               std::string::npos);
 }
 
+// The bowl taken away during a top-up: the weighing read about -156 g and the
+// next step ran 25 portions onto the empty bowl position ("186g
+// 제공되었습니다." for 18 g asked, in the soak). A top-up weighing that
+// finds no bowl stops as the first weighing does.
+TEST_F(Dispense, BowlTakenAwayDuringTheTopUpStopsTheMotor) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        // A reading is three frames: the empty bowl, then no bowl any more.
+        for (uint32_t counts : {320280, 320280, 320280, 300000, 300000, 300000})
+            world().adc.scripted.push_back(counts << 12 | 0x41);
+    }
+    uint32_t sensor = 0;
+    FillResult fill = dispense_fill(FeedPath::Manual, 30, &sensor);
+    EXPECT_EQ(fill.outcome, FillOutcome::BowlMissing);
+    EXPECT_EQ(count_code("11"), 1);  // the first step only
+    EXPECT_EQ(f_->bowl_missing, 1);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);  // for the owner to put a bowl back
+}
+
 TEST_F(Dispense, DeadLoadCellDispensesNothing) {
     {
         std::lock_guard<std::mutex> hold(world().mu());

@@ -82,7 +82,25 @@ TEST_F(LoadCell, ConverterWithoutMarkerGivesUp) {
     StdoutCapture out;
     EXPECT_EQ(ldcell_read(), LDCELL_NO_READING);
     EXPECT_EQ(world().adc.frames - before, uint64_t(LDCELL_MAX_DROPPED));
-    EXPECT_NE(out.text().find("ldcell_read : no marker in 30 frames"), std::string::npos);
+    EXPECT_NE(out.text().find("ldcell_read : no three agreeing frames in 30, no reading"),
+              std::string::npos);
+}
+
+// A frame garbled on the wire with its marker intact used to count like any
+// other: one of them moved the average by hundreds of grams ("616g
+// 제공되었습니다.", "1668g/1668g 먹었습니다." in the soak). Three frames make
+// a reading only when they agree; a converter that never settles gives none.
+TEST_F(LoadCell, AGarbledFrameWithItsMarkerMakesNoReading) {
+    ASSERT_GT(bttn_open(), 0);
+    script({320280u << 12 | 0x41, 0xFFFFF041u, 320280u << 12 | 0x41, 320290u << 12 | 0x41,
+            320270u << 12 | 0x41});
+    EXPECT_EQ(ldcell_read(), 320280);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Noise;
+        world().adc.fault_count = -1;
+    }
+    EXPECT_EQ(ldcell_read(), LDCELL_NO_READING);
 }
 
 // The read runs its bit timing at 1 us of timer slack; the thread, which goes

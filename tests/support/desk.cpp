@@ -13,6 +13,7 @@ std::string write_desk_conf(const std::string& root, const DeskConf& conf) {
     mkdir((root + "/etc").c_str(), 0755);
     write_file(root + "/etc/hopperd.conf",
                "cloud_host = " + cloud + "\nsip_domain = feeder.test\nsip_listen = " + listen +
-                   "\nsip_outbound_proxy = " + proxy + "\n");
+                   "\nsip_outbound_proxy = " + proxy + "\n" +
+                   (conf.sip_allow.empty() ? "" : "sip_allow = " + conf.sip_allow + "\n"));
     return listen;
 }

@@ -4,9 +4,10 @@
 #include <string>
 
 struct DeskConf {
-    std::string cloud_host;  // empty: a loopback address nobody serves
-    std::string sip_listen;  // empty: a loopback address of its own
-    std::string sip_proxy;   // empty: a loopback address nobody serves
+    std::string cloud_host;      // empty: a loopback address nobody serves
+    std::string sip_listen;      // empty: a loopback address of its own
+    std::string sip_proxy;       // empty: a loopback address nobody serves
+    std::string sip_allow = "";  // more addresses of the SIP service ("a, b"); empty: none
 };
 
 // Writes ROOT/etc/hopperd.conf (creating ROOT/etc) and returns the SIP

@@ -35,19 +35,95 @@ std::string daemon_bin() {
     return bin(kSilentBuild ? "hopperd-sim-silent" : "hopperd-sim");
 }
 
+// A hand-written SIP sender on a loopback address of its own, straight to
+// the device's port, not through the service: requests out, their final
+// answers in, by Call-ID.
+class RawSender {
+  public:
+    explicit RawSender(const std::string& addr) : addr_(addr) {
+        s_ = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+        if (bind(s_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+        socklen_t alen = sizeof a;
+        getsockname(s_, reinterpret_cast<sockaddr*>(&a), &alen);
+        port_ = ntohs(a.sin_port);
+        struct timeval tv = {1, 0};
+        setsockopt(s_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~RawSender() { close(s_); }
+    bool ready() const { return port_ > 0; }
+
+    // `method` (MESSAGE or INVITE) to the device `sipid` at `dev`:5060, with
+    // Call-ID `id`@this address.
+    bool send(const std::string& dev, const std::string& sipid, const std::string& method,
+              const std::string& id, const std::string& body) {
+        std::string me = addr_ + ":" + std::to_string(port_);
+        std::string req = method + " sip:" + sipid + "@feeder.test SIP/2.0\r\n" +
+                          "Via: SIP/2.0/UDP " + me + ";rport;branch=z9hG4bK-" + id +
+                          "\r\nMax-Forwards: 70\r\n" +
+                          "From: <sip:stranger@feeder.test>;tag=" + id + "\r\nTo: <sip:" + sipid +
+                          "@feeder.test>\r\nCall-ID: " + id + "@" + addr_ + "\r\nCSeq: 1 " +
+                          method + "\r\nContact: <sip:stranger@" + me + ">\r\n" +
+                          (method == "MESSAGE" ? "Content-Type: application/json\r\n" : "") +
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        struct sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(5060);
+        inet_pton(AF_INET, dev.c_str(), &to.sin_addr);
+        return sendto(s_, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+               ssize_t(req.size());
+    }
+
+    // The final status of each request by Call-ID, until `count` came or
+    // nothing did for 10 s; `retry_s` gets the Retry-After of a 503.
+    std::map<std::string, std::string> answers(size_t count, unsigned* retry_s = nullptr) {
+        std::map<std::string, std::string> got;
+        for (int quiet = 0; got.size() < count && quiet < 10;) {
+            char buf[4096];
+            ssize_t len = recv(s_, buf, sizeof buf - 1, 0);
+            if (len <= 0) {
+                ++quiet;
+                continue;
+            }
+            std::string msg(buf, size_t(len));
+            if (msg.compare(0, 8, "SIP/2.0 ") != 0 || msg[8] == '1') continue;
+            std::string code = msg.substr(8, 3);
+            size_t c = msg.find("\r\nCall-ID: ");
+            if (c == std::string::npos) c = msg.find("\r\ni: ");
+            if (c == std::string::npos) continue;
+            c = msg.find(' ', c + 2) + 1;
+            std::string id = msg.substr(c, msg.find("\r\n", c) - c);
+            got[id.substr(0, id.find('@'))] = code;
+            size_t r = msg.find("\r\nRetry-After: ");
+            if (code == "503" && r != std::string::npos && retry_s)
+                *retry_s = unsigned(atoi(msg.c_str() + r + 15));
+        }
+        return got;
+    }
+
+  private:
+    std::string addr_;
+    int s_ = -1;
+    int port_ = 0;
+};
+
 class OverSip : public ::testing::Test {
   protected:
     void SetUp() override {
         root_ = make_temp_dir("sip");
         service_ = {root_ + "/kam", unused_loopback()};
         dev_ = unused_loopback();
+        trusted_ = unused_loopback();
         std::string dev = dev_;
         phone_ = {"sip:" + service_.addr + ":5080", unused_loopback() + ":5070", ""};
         std::string out;
         ASSERT_EQ(service_.start(&out), 0) << out;
         cloud_ = std::make_unique<CloudService>();
         ASSERT_TRUE(cloud_->ready());
-        write_desk_conf(root_, {cloud_->addr(), dev, phone_.proxy});
+        // One more node of the service, on the allow-list.
+        write_desk_conf(root_, {cloud_->addr(), dev, phone_.proxy, trusted_});
         before_start();
         std::vector<std::string> argv = {daemon_bin(), "--root",           root_, "--speed", "200",
                                          "--control",  root_ + "/ctl.sock"};
@@ -70,8 +146,18 @@ class OverSip : public ::testing::Test {
     virtual void before_start() {}
     int phone(std::vector<std::string> args, std::string* out) { return phone_.run(args, out); }
     std::string sched_file() { return read_file(root_ + "/etc/feed_sched.conf"); }
+    // The MESSAGEs the device sent through the service so far (with their
+    // repetitions after a challenge).
+    size_t replies_sent() {
+        std::string log = read_file(service_.rundir + "/kamailio.log");
+        std::string from = "from sip:" + sipid_ + "@";
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("REQ MESSAGE", at)) != std::string::npos; ++at)
+            n += log.compare(log.find(" from ", at) + 1, from.size(), from) == 0;
+        return n;
+    }
 
-    std::string root_, sipid_, dev_;
+    std::string root_, sipid_, dev_, trusted_;
     std::vector<std::string> extra_args_;
     SipService service_;
     Phone phone_;
@@ -139,68 +225,20 @@ TEST_F(OverSip, UnknownCommandIs501) {
     json_decref(r);
 }
 
-// A sender in a loop, straight to the device: past the burst each MESSAGE is
-// refused with 503 and a Retry-After, and goes no further; once that time
-// has passed a command is answered again.
+// A sender in a loop, straight to the device from the service's second
+// node: past the burst each MESSAGE is refused with 503 and a Retry-After,
+// and goes no further; once that time has passed a command is answered
+// again.
 TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
-    std::string me = unused_loopback();
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, me.c_str(), &a.sin_addr);
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t alen = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &alen);
-    int port = ntohs(a.sin_port);
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(5060);
-    inet_pton(AF_INET, dev_.c_str(), &to.sin_addr);
-
+    RawSender loop(trusted_);
+    ASSERT_TRUE(loop.ready());
     const int sent = SIP_MESSAGE_BURST + 5;
     std::string body = std::string("{\"ver\":\"1.0.0\",\"cmd\":\"feeding-schedule-enum-req\",") +
                        "\"productId\":\"" + kMac + "\"}";
-    for (int i = 0; i < sent; ++i) {
-        std::string n = std::to_string(i);
-        std::string req =
-            "MESSAGE sip:" + sipid_ + "@feeder.test SIP/2.0\r\n" + "Via: SIP/2.0/UDP " + me + ":" +
-            std::to_string(port) + ";rport;branch=z9hG4bK-loop-" + n + "\r\n" +
-            "Max-Forwards: 70\r\n"
-            "From: <sip:loop@feeder.test>;tag=loop" +
-            n + "\r\nTo: <sip:" + sipid_ + "@feeder.test>\r\n" + "Call-ID: loop-" + n + "@" + me +
-            "\r\nCSeq: 1 MESSAGE\r\n" +
-            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\n\r\n" + body;
-        ASSERT_EQ(sendto(s, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-                  ssize_t(req.size()));
-    }
-    // The final answer to each, by Call-ID.
-    std::map<std::string, std::string> answers;
+    for (int i = 0; i < sent; ++i)
+        ASSERT_TRUE(loop.send(dev_, sipid_, "MESSAGE", "loop-" + std::to_string(i), body));
     unsigned retry_s = 0;
-    struct timeval tv = {1, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    for (int quiet = 0; int(answers.size()) < sent && quiet < 10;) {
-        char buf[4096];
-        ssize_t len = recv(s, buf, sizeof buf - 1, 0);
-        if (len <= 0) {
-            ++quiet;
-            continue;
-        }
-        std::string msg(buf, size_t(len));
-        if (msg.compare(0, 8, "SIP/2.0 ") != 0 || msg[8] == '1') continue;
-        std::string code = msg.substr(8, 3);
-        size_t c = msg.find("\r\nCall-ID: ");
-        if (c == std::string::npos) c = msg.find("\r\ni: ");
-        ASSERT_NE(c, std::string::npos) << msg;
-        c = msg.find(' ', c + 2) + 1;
-        answers[msg.substr(c, msg.find("\r\n", c) - c)] = code;
-        size_t r = msg.find("\r\nRetry-After: ");
-        if (code == "503") {
-            ASSERT_NE(r, std::string::npos) << msg;
-            retry_s = unsigned(atoi(msg.c_str() + r + 15));
-        }
-    }
-    close(s);
+    std::map<std::string, std::string> answers = loop.answers(size_t(sent), &retry_s);
     int ok = 0, refused = 0;
     for (const auto& kv : answers) {
         ok += kv.second == "200";
@@ -213,7 +251,8 @@ TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
     EXPECT_TRUE(daemon_->wait_for("too many MESSAGEs: refused for", 5)) << daemon_->output();
     std::string log = daemon_->output();
     int commands = 0;
-    for (size_t at = 0; (at = log.find("MESSAGE from sip:loop@", at)) != std::string::npos; ++at)
+    for (size_t at = 0; (at = log.find("MESSAGE from sip:stranger@", at)) != std::string::npos;
+         ++at)
         ++commands;
     EXPECT_EQ(commands, SIP_MESSAGE_BURST);
 
@@ -223,6 +262,86 @@ TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
     json_t* reply = reply_of(out);
     EXPECT_EQ(json_text(reply, "errorCode"), "200");
     json_decref(reply);
+}
+
+// Anyone on the network can send the device's port a request. One that does
+// not come from the SIP service is answered 403 before anything runs: no
+// command, no reply (which would tell the stranger the productId), no call.
+// The phone, through the service, is answered as before.
+TEST_F(OverSip, StrangerIsRefusedAndNothingRuns) {
+    std::string out;
+    ASSERT_EQ(phone({"sched-append", "breakfast", "07:05", "30", "mon", "1"}, &out), 0) << out;
+    std::string schedule = sched_file();
+    ASSERT_NE(schedule.find("breakfast"), std::string::npos);
+    // The phone's own command fully in the log before the mark.
+    ASSERT_TRUE(daemon_->wait_for("feeding-schedule-append-res", 5)) << daemon_->output();
+    size_t mark = daemon_->output().size();
+    size_t replies = replies_sent();
+
+    RawSender stranger(unused_loopback());
+    ASSERT_TRUE(stranger.ready());
+    std::string prod = std::string("\"productId\":\"") + kMac + "\"";
+    const struct {
+        const char* id;
+        const char* method;
+        std::string body;
+    } requests[] = {
+        {"delete", "MESSAGE",
+         "{\"ver\":\"1.0.0\",\"cmd\":\"feeding-schedule-delete-req\"," + prod +
+             ",\"uuid\":[\"breakfast\"]}"},
+        {"feed", "MESSAGE",
+         "{\"ver\":\"1.0.0\",\"cmd\":\"feeding-manual-update-req\"," + prod +
+             ",\"feedAmount\":\"1000000\",\"melody\":\"1\"}"},
+        {"update", "MESSAGE",
+         "{\"ver\":\"1.0.0\",\"cmd\":\"feeder-sw-update-req\",\"productId\":\"x\"}"},
+        {"probe", "MESSAGE", "x"},  // would be answered "400" with the productId
+        {"call", "INVITE", ""},
+    };
+    for (const auto& r : requests) ASSERT_TRUE(stranger.send(dev_, sipid_, r.method, r.id, r.body));
+    std::map<std::string, std::string> answers = stranger.answers(std::size(requests));
+    for (const auto& r : requests) EXPECT_EQ(answers[r.id], "403") << r.id;
+
+    EXPECT_TRUE(daemon_->wait_for("refused: not the SIP service", 5, mark)) << daemon_->output();
+    // What would run does so within milliseconds of the answer: the
+    // command's log lines, the reply MESSAGE through the service.
+    usleep(500 * 1000);
+    std::string log = daemon_->output().substr(mark);
+    EXPECT_EQ(log.find("MESSAGE from sip:stranger"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SIP cmd"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Incoming call"), std::string::npos) << log;
+    EXPECT_EQ(sched_file(), schedule);
+    EXPECT_EQ(replies_sent(), replies);
+    // The phone's command is answered, and its reply goes out.
+    ASSERT_EQ(phone({"sched-enum"}, &out), 0) << out;
+    json_t* r = reply_of(out);
+    EXPECT_EQ(json_text(r, "errorCode"), "200");
+    EXPECT_EQ(json_text(json_array_get(json_object_get(r, "feedingSchedules"), 0), "uuid"),
+              "breakfast");
+    json_decref(r);
+    EXPECT_GT(replies_sent(), replies);
+}
+
+// The device takes part in no call transfer and no subscription, whoever
+// asks: the stack accepted a REFER (202) and kept a handle of each for good.
+TEST_F(OverSip, ReferAndSubscribeAreNotAllowed) {
+    RawSender node(trusted_);
+    ASSERT_TRUE(node.ready());
+    ASSERT_TRUE(node.send(dev_, sipid_, "REFER", "refer", ""));
+    ASSERT_TRUE(node.send(dev_, sipid_, "SUBSCRIBE", "subscribe", ""));
+    std::map<std::string, std::string> answers = node.answers(2);
+    EXPECT_EQ(answers["refer"], "405");
+    EXPECT_EQ(answers["subscribe"], "405");
+}
+
+// The stack sleeps up to 10 s between its deferred chores, and ends its
+// shutdown on one of them: a stop after an idle spell must not wait for it.
+TEST_F(OverSip, StopAfterAnIdleSpellEndsTheStackAtOnce) {
+    sleep(12);
+    ASSERT_EQ(daemon_->stop(SIGINT, 20), 0);
+    std::string out = daemon_->output();
+    daemon_.reset();
+    EXPECT_EQ(out.find("did not end its shutdown"), std::string::npos) << out;
+    EXPECT_NE(out.find("Bye...."), std::string::npos) << out;
 }
 
 // baresip, a phone nobody here wrote: it dials the device and messages it.

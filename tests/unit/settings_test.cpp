@@ -104,6 +104,43 @@ TEST(Settings, HostNamesAndAddressesAreAccepted) {
     EXPECT_STREQ(s.sip_outbound_proxy, "sip:127.0.0.1:5080;lr");
 }
 
+// The allow-list names more addresses of the SIP service: numeric ones
+// only (a name would need a lookup on every request), up to eight. A bad
+// list is ignored whole and leaves the one before.
+TEST(Settings, AllowListTakesAddressesOnly) {
+    Settings s;
+    settings_defaults(&s);
+    EXPECT_EQ(s.sip_allow_count, 0);
+    EXPECT_EQ(settings_apply_line(&s, "sip_allow = 10.0.0.5 , 2001:db8::1,192.168.7.1", 1), 0);
+    ASSERT_EQ(s.sip_allow_count, 3);
+    EXPECT_STREQ(s.sip_allow[0], "10.0.0.5");
+    EXPECT_STREQ(s.sip_allow[1], "2001:db8::1");
+    EXPECT_STREQ(s.sip_allow[2], "192.168.7.1");
+    const char* bad[] = {
+        "sip_allow = sip.example",           // a name
+        "sip_allow = 10.0.0.5:5060",         // a port
+        "sip_allow = [2001:db8::1]",         // brackets
+        "sip_allow = 10.0.0.5, , 10.0.0.6",  // an empty entry
+        "sip_allow = 10.0.0.5; reboot",      // anything else
+        "sip_allow = 10.0.0.0/24",           // a network
+        "sip_allow = 1.1.1.1, 1.1.1.2, 1.1.1.3, 1.1.1.4, 1.1.1.5, 1.1.1.6, 1.1.1.7, 1.1.1.8, "
+        "1.1.1.9",  // nine
+    };
+    for (const char* line : bad) {
+        EXPECT_EQ(settings_apply_line(&s, line, 2), -1) << line;
+        EXPECT_EQ(s.sip_allow_count, 3) << line;
+        EXPECT_STREQ(s.sip_allow[0], "10.0.0.5") << line;
+    }
+    EXPECT_EQ(
+        settings_apply_line(
+            &s, "sip_allow = 1.1.1.1, 1.1.1.2, 1.1.1.3, 1.1.1.4, 1.1.1.5, 1.1.1.6, 1.1.1.7, ::1",
+            3),
+        0);
+    EXPECT_EQ(s.sip_allow_count, SIP_ALLOW_MAX);
+    EXPECT_EQ(settings_apply_line(&s, "sip_allow =", 4), 0);  // none
+    EXPECT_EQ(s.sip_allow_count, 0);
+}
+
 // A NUL byte must not cut a line short: neither to hide that it is too long
 // (its rest then read as a setting of its own) nor to keep half a value.
 TEST(Settings, NulByteHidesNothing) {
