@@ -51,15 +51,23 @@ void settle_identity(const Feeder* f) {
     cloud_request(f->sipid, CLOUD_REGISTER);
 }
 
-// Keeps the firmware updater running. Only the first line of the listing
-// counts: the updater is taken as running when it is the first process whose
-// line mentions fw_update.
+}  // namespace
+
+// Keeps the firmware updater running. ps lists by PID, and after the PID
+// counter wraps the check's own shell and grep come before the updater: the
+// updater runs if any line of the listing names it, not only the first.
 void supervise_updater() {
+    FILE* p = plat_popen("ps aux | grep fw_update | awk {'print $11'}", "r");
+    if (!p) return;
     char line[80];
-    if (!plat_command_line("ps aux | grep fw_update | awk {'print $11'}", line, sizeof line))
-        return;
-    if (!strstr(line, "/root/fw_update")) plat_system("/root/fw_update &");
+    bool running = false;
+    while (fgets(line, sizeof line, p))
+        if (strstr(line, "/root/fw_update")) running = true;
+    plat_pclose(p);
+    if (!running) plat_system("/root/fw_update &");
 }
+
+namespace {
 
 void supervise(int ucom_fd, Feeder* f) {
     int blink = 0;

@@ -8,3 +8,7 @@ void sig_handler(int signo);
 
 // The whole life of the daemon; returns the process exit status.
 int app_run();
+
+// One supervision pass's look for the firmware updater: started when no line
+// of the process listing names it.
+void supervise_updater();

@@ -61,7 +61,7 @@ enum Trouble { HEALTHY, HOPPER_LOW, BOWL_TAKEN, BOWL_STICKS, TROUBLES };
 // full, no session.
 void reset(State state, Trouble trouble) {
     sim::World& w = sim::World::get();
-    int32_t now = int32_t(w.clock().now_us() / 1000000);
+    int64_t now = w.clock().now_us() / 1000000;
     {
         std::lock_guard<std::mutex> hold(w.mu());
         w.phys = g_calm;

@@ -18,8 +18,8 @@
 namespace {
 
 // One button's edge: the first arms it, the next decides.
-int edge(std::atomic<int32_t>& pressed_at, uint32_t port, int long_press_code) {
-    int32_t now = int32_t(plat_time());
+int edge(std::atomic<int64_t>& pressed_at, uint32_t port, int long_press_code) {
+    int64_t now = int64_t(plat_time());
     if (pressed_at == 0) {
         log_out("\t==> interrupt -> ch :%s | port : 0x%02x\n", "/dev/gpio/f", port);
         pressed_at = now;
@@ -56,7 +56,9 @@ int wps() {
     wifi_start_wps();
     if (kSilentBuild) return 0;
     for (int i = 0; i < 10; ++i) {
-        plat_sleep(2);
+        // A stop ends the wait: the pairing goes on in wpa_supplicant, which
+        // outlives the daemon, and the stop would wait the whole 20 s.
+        if (!run_wait(2)) break;
         if (wifi_check_connection() == __WIFI_DONE) break;
         plat_system("/root/play /root/audio/_beep.g711");
     }

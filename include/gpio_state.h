@@ -18,10 +18,11 @@ static_assert(sizeof(GpioPins) == 8 && offsetof(GpioPins, value) == 4, "GpioPins
 struct GpioState {
     int32_t bttn_fd;    // /dev/gpio/f: buttons and both load-cell lines
     int32_t ldcell_fd;  // /dev/gpio/i: the load-cell control line
-    // Seconds of a button's first edge, 0 if none. Two threads may query the
+    // Epoch seconds of a button's first edge, 0 if none; 64-bit, as every
+    // epoch time here: the board runs past 2038. Two threads may query the
     // buttons at once (start-up's network wait and the button thread).
-    std::atomic<int32_t> wps_pressed_at;
-    std::atomic<int32_t> rst_pressed_at;
+    std::atomic<int64_t> wps_pressed_at;
+    std::atomic<int64_t> rst_pressed_at;
     GpioPins bttn_pins;
     GpioPins ldcell_pins;
     std::mutex gpio_lock;  // one button query or one whole load-cell read

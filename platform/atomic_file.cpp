@@ -41,6 +41,23 @@ bool final_target(const char* path, std::string* out) {
     return false;
 }
 
+// Renames a flushed file over `to`, then flushes the folder: the rename
+// itself lives there, and a power cut right after may bring back the old
+// name otherwise. `from` is removed when the rename fails.
+int rename_durably(const char* from, const char* to) {
+    if (rename(from, to) < 0) {
+        perror("rename");
+        unlink(from);
+        return -1;
+    }
+    int dfd = open(folder_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int write_file_atomic(const char* path, const char* data, size_t len) {
@@ -76,19 +93,19 @@ int write_file_atomic(const char* path, const char* data, size_t len) {
         unlink(tmp.c_str());
         return -1;
     }
-    if (rename(tmp.c_str(), target.c_str()) < 0) {
-        perror("rename");
-        unlink(tmp.c_str());
+    return rename_durably(tmp.c_str(), target.c_str());
+}
+
+int replace_file_atomic(const char* tmp, const char* path) {
+    int fd = open(tmp, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) < 0) {
+        perror("fsync");
+        if (fd >= 0) close(fd);
+        unlink(tmp);
         return -1;
     }
-    // The rename itself lives in the folder: flush it too, or a power cut
-    // right after may bring back the old name.
-    int dfd = open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return 0;
+    close(fd);
+    return rename_durably(tmp, path);
 }
 
 int write_json_atomic(const char* path, const json_t* value) {

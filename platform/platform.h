@@ -17,6 +17,8 @@
 #include <string>
 
 // --- clock -----------------------------------------------------------------
+// Epoch seconds past 2038 must fit: a 32-bit board builds with _TIME_BITS=64.
+static_assert(sizeof(time_t) == 8, "time_t must be 64-bit");
 time_t plat_time();                          // wall clock, seconds
 void plat_gettimeofday(struct timeval* tv);  // wall clock, microseconds
 int plat_settimeofday(const struct timeval* tv);

@@ -78,13 +78,14 @@ json_t* state(World& w) {
         1, "time", (json_int_t)(w.clock().now_us() / 1000000), "bowl", bowl_pos_name(p.bowl),
         "bowl_present", p.bowl_present, "grams", p.food_grams, "hopper", p.hopper_grams,
         "pet_eaten", p.pet_eaten, "sensor", int(w.sensor_bits()), "leds", "3", p.led3, "4", p.led4,
-        "updater", w.shell.updater_running, "reboot", w.shell.reboot_requested, "watchdog", "open",
-        w.wdt.open, "armed", w.wdt.armed, "keepalives", (json_int_t)w.wdt.keepalives, "bitten",
-        w.wdt.bitten, "motor_pending", p.motor_pending, "adc_frames", int(w.adc.frames));
+        "updater", !w.shell.updater_pids.empty(), "reboot", w.shell.reboot_requested, "watchdog",
+        "open", w.wdt.open, "armed", w.wdt.armed, "keepalives", (json_int_t)w.wdt.keepalives,
+        "bitten", w.wdt.bitten, "motor_pending", p.motor_pending, "adc_frames", int(w.adc.frames));
     // What a picture of the device needs besides: the food-low line, the
     // link, and how long ago the watchdog was fed (virtual seconds, -1 never).
     json_object_set_new(s, "food_low_below", json_real(p.food_low_below));
     json_object_set_new(s, "network_up", json_boolean(w.shell.network_up));
+    json_object_set_new(s, "updaters", json_integer(json_int_t(w.shell.updater_pids.size())));
     int64_t age = w.wdt.keepalives ? (w.clock().monotonic_us() - w.wdt.last_kick_us) / 1000000 : -1;
     json_object_set_new(json_object_get(s, "watchdog"), "keepalive_age_s", json_integer(age));
     json_object_set_new(s, "clock", pace_state(w));
@@ -224,12 +225,20 @@ std::string set_world(World& w, json_t* req) {
         bool* field;
     } flags[] = {{"bowl_sticks", &p.bowl_sticks},
                  {"network_up", &w.shell.network_up},
-                 {"date_fails", &w.shell.date_fails}};
+                 {"date_fails", &w.shell.date_fails},
+                 {"download_fails", &w.shell.download_fails}};
     const char* key;
     json_t* value;
     json_object_foreach(req, key, value) {
         if (strcmp(key, "op") == 0) continue;
         bool known = false;
+        if (strcmp(key, "next_pid") == 0) {  // the PID the next process takes
+            if (!json_is_integer(value) || json_integer_value(value) < 1 ||
+                json_integer_value(value) >= w.shell.pid_max)
+                return error("next_pid needs an integer from 1 to below pid_max");
+            w.shell.next_pid = int(json_integer_value(value));
+            known = true;
+        }
         for (const Number& n : numbers) {
             if (strcmp(key, n.key) != 0) continue;
             if (!json_is_number(value) || json_number_value(value) < n.min)
@@ -395,9 +404,15 @@ std::string control_handle(World& w, const std::string& line) {
         json_t* answer = json_object_get(r, "answer");
         if (!json_is_boolean(running) && !json_is_integer(answer))
             return error("updater needs boolean \"running\" or integer \"answer\"");
-        std::lock_guard<std::mutex> hold(w.mu());
-        if (json_is_boolean(running)) w.shell.updater_running = json_is_true(running);
-        if (json_is_integer(answer)) w.shell.updater_answer = int(json_integer_value(answer));
+        {
+            std::lock_guard<std::mutex> hold(w.mu());
+            if (json_is_integer(answer)) w.shell.updater_answer = int(json_integer_value(answer));
+            // Every updater ends, or one starts when none runs.
+            std::vector<int>& pids = w.shell.updater_pids;
+            if (json_is_false(running)) pids.clear();
+            if (json_is_true(running) && pids.empty()) pids.push_back(w.take_pid());
+        }
+        if (json_is_boolean(running)) w.sync_updater_queue();
         return ok();
     }
     return error("unknown op");

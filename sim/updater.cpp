@@ -1,13 +1,16 @@
 // The firmware updater's side of the message queue: like the real updater it
 // waits in a blocking receive for the daemon's update requests (type 2), so
 // the kernel hands each request straight to it, and when told to it answers
-// with a chosen type (15 stops the daemon).
+// with a chosen type (15 stops the daemon). Several updaters running take the
+// requests as one would (whichever receives first answers): one thread
+// serves the queue while any updater is in the listing.
 #include <errno.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "include/thread_name.h"
@@ -74,6 +77,33 @@ void World::stop_updater() {
     updater_->th.join();
     delete updater_;
     updater_ = nullptr;
+}
+
+int World::take_pid() {
+    const std::vector<int>& used = shell.updater_pids;
+    int pid = 300;
+    for (size_t tries = 0; tries <= used.size(); ++tries) {
+        pid = shell.next_pid++;
+        if (pid >= shell.pid_max) {
+            pid = 300;
+            shell.next_pid = 301;
+        }
+        if (std::find(used.begin(), used.end(), pid) == used.end()) break;
+    }
+    return pid;
+}
+
+void World::sync_updater_queue() {
+    std::lock_guard<std::mutex> one(updater_mu_);
+    bool any;
+    {
+        std::lock_guard<std::mutex> hold(mu_);
+        any = !shell.updater_pids.empty();
+    }
+    if (any)
+        start_updater();
+    else
+        stop_updater();
 }
 
 void World::remove_queue() {

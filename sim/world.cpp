@@ -118,7 +118,10 @@ void World::stop() {
         helpers.swap(helpers_);
     }
     for (auto& h : helpers) h->th.join();
-    stop_updater();
+    {
+        std::lock_guard<std::mutex> one(updater_mu_);
+        stop_updater();
+    }
     stop_mcu();
 }
 

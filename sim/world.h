@@ -117,10 +117,18 @@ struct WatchdogState {
 };
 
 struct ShellState {
-    bool updater_running = false;
+    // The updaters running, each a process of its own, by PID. ps lists them
+    // with the listing pipeline's own shell and grep, in PID order.
+    std::vector<int> updater_pids;
+    // The kernel's PID counter: each process takes the next free PID; at
+    // pid_max it starts again at 300 (the PIDs below stay the boot's).
+    int next_pid = 1000;
+    int pid_max = 32768;          // a 32-bit board's
     int updater_answer = 0;       // message type the updater sends back to a request; 0: none
     bool updater_broken = false;  // "/root/fw_update &" starts nothing
-    bool grep_first = false;      // list the grep process before the updater
+    // wget reaches no server: like the real one it has already emptied its
+    // -O file, and ends with status 4. Also while the network is down.
+    bool download_fails = false;
     bool date_fails = false;
     bool network_up = true;
     bool reboot_requested = false;
@@ -177,6 +185,11 @@ class World {
     // Removes the queue of a key of the world's own (never the board's), so
     // no stale messages wait for the next world with that key.
     void remove_queue();
+    // A new process's PID from the counter (ShellState); mu() held.
+    int take_pid();
+    // Runs the updaters' side of the queue while any updater is in the
+    // listing, and ends it when none is; mu() not held.
+    void sync_updater_queue();
 
     // Events since `seq` (inclusive), at most `max`, only of `kind` when
     // given; returns the next seq.
@@ -200,9 +213,9 @@ class World {
     void stop_mcu();
     void start_updater();  // the updater's side of the queue (sim/updater.cpp)
     void stop_updater();
+    std::mutex updater_mu_;  // one start or stop of that side at a time
     void mcu_wake();
     void tick();  // a virtual second's look at the world, for what nobody asks about
-    friend int shell_system(World& w, const char* cmd);
 
     std::mutex mu_;
     VirtualClock clock_;

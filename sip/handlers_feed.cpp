@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/run_flag.h"
 #include "platform/settings.h"
+#include "sip/fw_download.h"
 #include "sip/sip.h"
 
 namespace {
@@ -69,12 +70,11 @@ int feeder_feed_manual_update(int sock, json_t* req, json_t**) {
 
 int feeder_firmware_update(int, json_t* req, json_t** reply) {
     if (!kSilentBuild) {
-        char cmd[200] = {0};
+        char url[200] = {0};
         plat_system("killall fw_update");
-        snprintf(cmd, sizeof cmd,
-                 "wget -O /root/fw_update http://%s:8088/update/tolvik_app/fw_update",
+        snprintf(url, sizeof url, "http://%s:8088/update/tolvik_app/fw_update",
                  settings().firmware_host);
-        plat_system(cmd);
+        fw_download(url, "/root/fw_update");  // a failed download keeps the old updater
         plat_system("chmod 755 /root/fw_update");
         plat_system("/root/fw_update &");
         plat_system("sync");

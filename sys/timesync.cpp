@@ -1,8 +1,10 @@
 // Clock synchronisation: NTP at start and about every twelve hours, then the
 // time goes on to the MCU.
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <mutex>
 
@@ -23,13 +25,14 @@ int get_date_text(char* buf) {
     return 0;
 }
 
-int32_t get_epoch_seconds() {
+int64_t get_epoch_seconds() {
     char buf[80];
     plat_command_line("date +%s", buf, sizeof buf);
     char* end = nullptr;
-    long v = strtol(buf, &end, 10);
-    if (end == buf || v <= 0) return -1;
-    return int32_t(v);
+    // long is 32 bits on the board: past 2038 the seconds need more.
+    long long v = strtoll(buf, &end, 10);
+    if (end == buf || v <= 0 || v == LLONG_MAX) return -1;
+    return int64_t(v);
 }
 
 void time_sync() {
@@ -40,9 +43,9 @@ void time_sync() {
         plat_system(cmd);
     }
     // A date that gives no number must not set the clock to 1970.
-    int32_t now = get_epoch_seconds();
+    int64_t now = get_epoch_seconds();
     if (now > 0) {
-        struct timeval tv = {now, 0};
+        struct timeval tv = {time_t(now), 0};
         plat_settimeofday(&tv);
     } else {
         log_out("time_sync : no time from date, clock left as it is\n");
@@ -50,8 +53,15 @@ void time_sync() {
     if (ucom_set_time(ucom_get_fd()) == __UCOM_DONE) plat_sleep(1);
 }
 
-void ntp_thread_proc() {
+void time_zone_link() {
     plat_system("ln -sf /usr/share/zoneinfo/Asia/Seoul /etc/localtime");
+    // The C library reads the zone once, at the first local time: the runner's
+    // passes before the link would keep the image's zone until the next start.
+    tzset();
+}
+
+void ntp_thread_proc() {
+    time_zone_link();
     int passes = NTP_PERIOD_PASSES;
     while (sig_flag) {
         int c = passes++;

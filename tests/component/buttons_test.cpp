@@ -149,6 +149,19 @@ TEST_F(Buttons, ASingleEdgeArmsAndTheNextOneHoweverLateActs) {
     EXPECT_EQ(edge(GPIO_BTTN_WPS), kSilentBuild ? __BTTN_WIFI_WPS : __BTTN_NONE);
 }
 
+// Press times held 32 bits of epoch seconds, which end at 2038-01-19
+// 03:14:07 UTC: a press across that second, and one in 2040.
+TEST_F(Buttons, LongPressesPast2038) {
+    for (int64_t start : {INT64_C(2147483645), INT64_C(2214097200)}) {
+        world().clock().set_time(start * 1000000);
+        EXPECT_EQ(edge(GPIO_BTTN_WPS), __BTTN_NONE);
+        EXPECT_EQ(gpio_state()->wps_pressed_at, start);
+        wait_s(6);
+        EXPECT_EQ(edge(GPIO_BTTN_WPS), __BTTN_WIFI_WPS) << start;
+        gpio_state()->wps_pressed_at = 0;  // the silent build keeps it armed
+    }
+}
+
 TEST_F(Buttons, TheTwoButtonsKeepTheirOwnState) {
     EXPECT_EQ(edge(GPIO_BTTN_RST), __BTTN_NONE);
     wait_s(2);
@@ -317,6 +330,27 @@ TEST_F(Buttons, WpsSequenceWithItsSleepsAndChecks) {
         EXPECT_EQ(beeps, 10);  // ten failed checks
         EXPECT_GE(took, 8000000 + 10 * 2000000);
     }
+}
+
+// A stop does not wait out the 20 s for the network (an orderly stop of up
+// to a minute, at every restart after a WPS press): the pairing itself runs
+// on in wpa_supplicant.
+TEST_F(Buttons, WpsWaitEndsAtAStop) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.network_up = false;
+    }
+    app_stop_fd_open();
+    app_stop();
+    int64_t t0 = world().clock().monotonic_us();
+    EXPECT_EQ(bttn_action(__BTTN_WIFI_WPS), 0);
+    int64_t took = world().clock().monotonic_us() - t0;
+    auto sh = world_texts("shell");
+    EXPECT_EQ(std::count(sh.begin(), sh.end(), "wpa_cli wps_pbc"), 1);  // the pairing started
+    EXPECT_EQ(std::count(sh.begin(), sh.end(), "/root/play /root/audio/_beep.g711"), 0);
+    EXPECT_LE(took, 8000000 + (kSilentBuild ? 0 : 2000000));  // its steps and the prompt only
+    uint64_t drain;
+    EXPECT_EQ(read(app_stop_fd(), &drain, sizeof drain), ssize_t(sizeof drain));
 }
 
 TEST_F(Buttons, WpsStopsCheckingOnceTheNetworkAnswers) {

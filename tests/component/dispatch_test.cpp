@@ -4,6 +4,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -265,9 +266,46 @@ TEST_F(Dispatch, UpdaterAnswering13Is502) {
     bool downloaded =
         std::find(
             sh.begin(), sh.end(),
-            "wget -O /root/fw_update http://fw.tolvik.net:8088/update/tolvik_app/fw_update") !=
+            "wget -O /root/fw_update.part http://fw.tolvik.net:8088/update/tolvik_app/fw_update") !=
         sh.end();
     EXPECT_EQ(downloaded, !kSilentBuild);
+}
+
+// wget empties its -O file before it connects: a download straight into the
+// updater left an empty one whenever the server could not be reached. The
+// old updater stays until a download is complete, and is started again.
+TEST_F(Dispatch, UpdaterIsReplacedOnlyByACompleteDownload) {
+    const std::string updater = root_ + "/root/fw_update";
+    write_file(updater, "old updater\n");
+    const struct {
+        bool network_up, download_fails;
+        const char* after;
+    } cases[] = {
+        {false, false, "old updater\n"},
+        {true, true, "old updater\n"},
+        {true, false,
+         kSilentBuild
+             ? "old updater\n"
+             : "#!sim updater from http://fw.tolvik.net:8088/update/tolvik_app/fw_update\n"},
+    };
+    for (const auto& c : cases) {
+        {
+            std::lock_guard<std::mutex> hold(world().mu());
+            world().shell.network_up = c.network_up;
+            world().shell.download_fails = c.download_fails;
+            world().shell.updater_answer = 13;
+        }
+        EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+        EXPECT_EQ(read_file(updater), c.after) << c.network_up << c.download_fails;
+        struct stat st;
+        EXPECT_NE(stat((updater + ".part").c_str(), &st), 0);  // nothing left beside it
+        std::lock_guard<std::mutex> hold(world().mu());
+        // The kept one, started again (an empty one starts nothing).
+        EXPECT_EQ(world().shell.updater_pids.size(), kSilentBuild ? 0u : 1u);
+    }
+    struct stat st;
+    ASSERT_EQ(stat(updater.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, kSilentBuild ? 0644u : 0755u);
 }
 
 TEST_F(Dispatch, OwnRequestReadBackIsResult2) {

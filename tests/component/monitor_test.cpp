@@ -9,7 +9,7 @@ namespace {
 
 class Monitor : public FeederTest {
   protected:
-    int32_t now() { return int32_t(world().clock().now_us() / 1000000); }
+    int64_t now() { return world().clock().now_us() / 1000000; }
     // The bowl as the serve stage left it: out, holding `grams`.
     void served(double grams) {
         set_food(grams);

@@ -539,18 +539,29 @@ TEST_F(World, ProgramsOfTheBoard) {
     char line[80] = {0};
     ASSERT_NE(fgets(line, sizeof line, p), nullptr);
     plat_pclose(p);
-    EXPECT_EQ(atol(line), plat_time());
+    EXPECT_EQ(atoll(line), plat_time());
 
+    // The listing as ps gives it: by PID, the pipeline's own shell and grep
+    // among the updaters, each updater a process of its own.
     auto listing = [] {
         FILE* f = plat_popen("ps aux | grep fw_update | awk {'print $11'}", "r");
-        char first[80] = {0};
-        if (!fgets(first, sizeof first, f)) first[0] = 0;
+        std::string all;
+        char line[80];
+        while (fgets(line, sizeof line, f)) all += line;
         plat_pclose(f);
-        return std::string(first);
+        return all;
     };
-    EXPECT_EQ(listing(), "grep\n");
+    EXPECT_EQ(listing(), "sh\ngrep\n");
     plat_system("/root/fw_update &");
-    EXPECT_EQ(listing(), "/root/fw_update\n");
+    plat_system("/root/fw_update &");
+    EXPECT_EQ(listing(), "/root/fw_update\n/root/fw_update\nsh\ngrep\n");
+    EXPECT_NE(sim::control_handle(world(), R"({"op":"state"})").find("\"updaters\":2"),
+              std::string::npos);
+    // Past the counter's end the pipeline comes first.
+    EXPECT_EQ(sim::control_handle(world(), R"({"op":"set","next_pid":32767})"), "{\"ok\":true}");
+    EXPECT_EQ(listing(), "grep\n/root/fw_update\n/root/fw_update\nsh\n");
+    plat_system("killall fw_update");
+    EXPECT_EQ(listing(), "sh\ngrep\n");
 
     int64_t t0 = world().clock().monotonic_us();
     EXPECT_EQ(plat_system("/root/play /root/audio/wps.g711"), 0);
@@ -576,10 +587,12 @@ TEST_F(World, ControlRequestsAndBadInput) {
     EXPECT_EQ(sim::control_handle(w, R"({"op":"clear_faults"})"), "{\"ok\":true}");
     EXPECT_EQ(std::get<0>(faults()), sim::McuFault::None);
     EXPECT_EQ(std::get<2>(faults()), sim::AdcFault::None);
-    for (const char* bad : {"", "[]", "{", "{\"op\":5}", "{\"op\":\"fly\"}",
-                            R"({"op":"fault","target":"mcu","kind":"fire"})",
-                            R"({"op":"fault","target":"toaster","kind":"silent"})",
-                            R"({"op":"grams","value":-1})", R"({"op":"bowl","present":"no"})"}) {
+    for (const char* bad :
+         {"", "[]", "{", "{\"op\":5}", "{\"op\":\"fly\"}",
+          R"({"op":"fault","target":"mcu","kind":"fire"})",
+          R"({"op":"fault","target":"toaster","kind":"silent"})", R"({"op":"grams","value":-1})",
+          R"({"op":"bowl","present":"no"})", R"({"op":"set","next_pid":0})",
+          R"({"op":"set","next_pid":32768})", R"({"op":"set","next_pid":"1"})"}) {
         EXPECT_NE(sim::control_handle(w, bad).find("\"ok\":false"), std::string::npos) << bad;
     }
     std::string state = sim::control_handle(w, R"({"op":"state"})");

@@ -46,7 +46,7 @@ class FeedService : public FeederTest {
         snprintf(req.melody, sizeof req.melody, "%s", melody);
         return exchange(&req, sizeof req);
     }
-    int32_t now() { return int32_t(world().clock().now_us() / 1000000); }
+    int64_t now() { return world().clock().now_us() / 1000000; }
     int server_ = -1, client_ = -1;
 };
 

@@ -169,11 +169,11 @@ std::string control_request(const std::string& socket_path, const std::string& l
     return reply;
 }
 
-std::vector<std::pair<long, std::string>> control_events(const std::string& socket_path,
-                                                         const char* kind) {
-    std::vector<std::pair<long, std::string>> out;
+std::vector<std::pair<int64_t, std::string>> control_events(const std::string& socket_path,
+                                                            const char* kind) {
+    std::vector<std::pair<int64_t, std::string>> out;
     // The record comes in slices; each reply says where the next one starts.
-    for (long since = 0;;) {
+    for (int64_t since = 0;;) {
         std::string reply =
             control_request(socket_path, "{\"op\":\"log\",\"kind\":\"" + std::string(kind) +
                                              "\",\"since\":" + std::to_string(since) + "}");
@@ -184,9 +184,9 @@ std::vector<std::pair<long, std::string>> control_events(const std::string& sock
         json_t* list = json_object_get(j, "events");
         json_array_foreach(list, i, e) {
             const char* text = json_string_value(json_object_get(e, "text"));
-            out.push_back({long(json_integer_value(json_object_get(e, "t"))), text ? text : ""});
+            out.push_back({int64_t(json_integer_value(json_object_get(e, "t"))), text ? text : ""});
         }
-        long next = long(json_integer_value(json_object_get(j, "next")));
+        int64_t next = int64_t(json_integer_value(json_object_get(j, "next")));
         bool more = json_array_size(list) > 0 && next > since;
         json_decref(j);
         if (!more) return out;

@@ -5,6 +5,7 @@
 // (tests/support/emulation.h).
 #pragma once
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <mutex>
@@ -41,5 +42,5 @@ std::string control_request(const std::string& socket_path, const std::string& l
 
 // The world's events of one kind through a control socket: (virtual epoch
 // seconds, text), oldest first.
-std::vector<std::pair<long, std::string>> control_events(const std::string& socket_path,
-                                                         const char* kind);
+std::vector<std::pair<int64_t, std::string>> control_events(const std::string& socket_path,
+                                                            const char* kind);

@@ -40,7 +40,7 @@ class Lifecycle : public ::testing::Test {
         }
     }
     std::string ctl(const std::string& req) { return control_request(sock_, req); }
-    std::vector<std::pair<long, std::string>> events(const char* kind) {
+    std::vector<std::pair<int64_t, std::string>> events(const char* kind) {
         return control_events(sock_, kind);
     }
     bool shell_ran(const std::string& cmd, double seconds) {

@@ -19,7 +19,7 @@
 namespace {
 
 // "HH:MM" of an epoch second in the device's zone (Korea: UTC+9, no summer time).
-std::string device_hm(long t) {
+std::string device_hm(int64_t t) {
     time_t s = time_t(t + 9 * 3600);
     struct tm tm;
     gmtime_r(&s, &tm);
@@ -147,7 +147,7 @@ class Meals : public ::testing::Test {
     std::string hm() {
         std::smatch m;
         std::string s = ctl(R"({"op":"state"})");
-        return std::regex_search(s, m, std::regex("\"time\":(\\d+)")) ? device_hm(std::stol(m[1]))
+        return std::regex_search(s, m, std::regex("\"time\":(\\d+)")) ? device_hm(std::stoll(m[1]))
                                                                       : "";
     }
     // Waits (real seconds) until the device's clock shows `until` ("HH:MM").

@@ -1,0 +1,95 @@
+// The clock: its zone, its synchronisation and the date texts, on the
+// simulated board, also past 2038.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "app/app.h"
+#include "mcu/ucom.h"
+#include "platform/platform.h"
+#include "sys/sys.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class Clock : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        setenv("TZ", ":Asia/Seoul", 1);  // as hopperd-sim: the device's zone
+        tzset();
+        fd_ = ucom_open();
+        ASSERT_GT(fd_, 0);
+    }
+    void TearDown() override {
+        ucom_close(fd_);
+        unsetenv("TZ");
+        tzset();
+        SimTest::TearDown();
+    }
+    int fd_ = -1;
+};
+
+// Epoch seconds past 2^31 - 1 (2038-01-19 03:14:07 UTC) do not fit 32 bits:
+// the synchronisation read "date +%s" into one and left the clock alone, and
+// a 32-bit time_t gave the MCU and the owner's messages a date in 1901.
+TEST_F(Clock, SynchronisedWithRightDatesPast2038) {
+    const struct {
+        int64_t epoch;
+        const char* date_text;  // Asia/Seoul
+        const char* mcu_frame;  // set-time request: year - 2000, month, day, weekday, h, m, s
+    } cases[] = {
+        {INT64_C(2147483647), "2038/01/19-2-12:14:07\n", "A1 08 01 26 01 13 02 0C 0E 07 "},
+        {INT64_C(2147483648), "2038/01/19-2-12:14:08\n", "A1 08 01 26 01 13 02 0C 0E 08 "},
+        {INT64_C(2214097200), "2040/02/29-3-12:00:00\n", "A1 08 01 28 02 1D 03 0C 00 00 "},
+    };
+    for (const auto& c : cases) {
+        world().clock().set_time(c.epoch * 1000000);
+        EXPECT_EQ(get_epoch_seconds(), c.epoch);
+        char text[80];
+        get_date_text(text);
+        EXPECT_STREQ(text, c.date_text);
+
+        StdoutCapture out;
+        size_t frames = world_texts("mcu_rx").size();
+        time_sync();
+        auto clock = world_texts("clock");
+        ASSERT_FALSE(clock.empty()) << out.text();
+        EXPECT_EQ(clock.back(), "settimeofday " + std::to_string(c.epoch));
+        auto rx = world_texts("mcu_rx");
+        ASSERT_EQ(rx.size(), frames + 1);
+        EXPECT_EQ(rx.back().rfind(c.mcu_frame, 0), 0u) << rx.back();
+    }
+}
+
+// The runner reads local times from its first pass, before the clock thread
+// links /etc/localtime: the C library had read the image's zone then and kept
+// it, so a board shipped in UTC served meals nine hours late until the next
+// start. In the simulator the link lives below the root and TZ names it once
+// linked; the C library sees it, as on the board, at its next tzset().
+TEST_F(Clock, ZoneLinkedAtStartAppliesFromTheNextPass) {
+    setenv("TZ", ":UTC", 1);  // the image's zone
+    tzset();
+    time_t now = plat_time();
+    struct tm tm;
+    localtime_r(&now, &tm);  // a runner pass before the link
+    ASSERT_EQ(tm.tm_gmtoff, 0);
+
+    time_zone_link();
+    char target[256] = {0};
+    ASSERT_GT(readlink((root_ + "/etc/localtime").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/usr/share/zoneinfo/Asia/Seoul");
+    localtime_r(&now, &tm);  // the next pass
+    EXPECT_EQ(tm.tm_gmtoff, 9 * 3600);
+    auto shell = world_texts("shell");
+    EXPECT_EQ(std::count(shell.begin(), shell.end(),
+                         "ln -sf /usr/share/zoneinfo/Asia/Seoul /etc/localtime"),
+              1);
+}
+
+}  // namespace
