@@ -182,6 +182,8 @@ class World {
     // Press a button now and release it `hold_s` virtual seconds later; each
     // edge raises an interrupt.
     void press_button(uint32_t line, double hold_s);
+    // The watchdog's bite may now come sooner than the ticker's next look.
+    void retime_ticker();
 
     struct McuThread;  // the MCU model's pty and thread (sim/mcu_model.cpp)
 
@@ -210,7 +212,7 @@ class World {
     std::list<std::unique_ptr<Helper>> helpers_;
     void reap_helpers();  // joins the helpers that ended; mu() held
     std::atomic<bool> stopping_{false};
-    int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop
+    int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop, or to reckon again
 };
 
 // Frame helpers of the MCU model (its own, independent of the daemon's).

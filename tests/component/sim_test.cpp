@@ -367,6 +367,32 @@ TEST_F(World, UnfedWatchdogBitesOnTimeWhileTheClockWarps) {
     plat_dev_close(fd);
 }
 
+// The same, with the ticker already asleep until its next sample when the
+// watchdog is armed (a slow start: the test above under ThreadSanitizer):
+// it used to bite only at that sample, the clock having jumped past.
+TEST_F(World, WatchdogArmedWhileTheTickerSleepsStillBitesOnTime) {
+    start_world(false, 1.0);
+    world().clock().set_warp(true);
+    world().clock().sleep_us(1);
+    auto sampled = [&] {
+        std::lock_guard<std::mutex> hold(world().mu());
+        return !world().history.samples().empty();
+    };
+    for (int i = 0; i < 5000 && !sampled(); ++i) usleep(1000);
+    ASSERT_TRUE(sampled());
+    ASSERT_TRUE(sleepers_reach(world().clock(), 1));  // until the next sample, 30 s on
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    int64_t armed = world().clock().now_us();
+    plat_sleep(3600);
+    std::vector<sim::Event> bites;
+    world().events_since(0, &bites, 10, "watchdog");
+    ASSERT_EQ(bites.size(), 2u);  // open, bite
+    EXPECT_LT(bites[1].t_us - armed, 16 * 1000000LL) << bites[1].text;
+    plat_dev_write(fd, "V", 1);
+    plat_dev_close(fd);
+}
+
 int mappings() {
     FILE* f = fopen("/proc/self/maps", "r");
     if (!f) return -1;
