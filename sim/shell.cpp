@@ -6,8 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
+#include "platform/command_limit.h"
 #include "sim/devices.h"
 #include "sim/world.h"
 
@@ -49,10 +51,52 @@ std::string output_of(World& w, const char* cmd, int* status) {
     return "";
 }
 
+const int kKilled = 9;  // the wait status of a shell ended by SIGKILL
+
+// A program that runs `run_s`, or, while the hang flag `hang` is up, until
+// it is lifted; ended at `limit_ms` as the board ends it. Its status: `rc`
+// when it ended by itself, that of a killed shell otherwise.
+using HangFlag = bool ShellState::*;
+int run_program(World& w, const char* cmd, double run_s, HangFlag hang, int limit_ms, int rc) {
+    VirtualClock& clock = w.clock();
+    auto hung = [&] {
+        std::lock_guard<std::mutex> hold(w.mu());
+        return hang && w.shell.*hang;
+    };
+    int64_t start = clock.monotonic_us();
+    int64_t limit_at = start + int64_t(limit_ms) * 1000;
+    if (!hung()) {
+        int64_t ends = start + int64_t(run_s * 1e6);
+        clock.sleep_us(std::min(ends, limit_at) - start);
+        if (ends <= limit_at) return rc;
+    } else {
+        // In slices, so that lifting the hang ends it.
+        for (int64_t now = start; now < limit_at; now = clock.monotonic_us()) {
+            clock.sleep_us(std::min<int64_t>(1000000, limit_at - now));
+            if (!hung()) return rc;
+        }
+    }
+    command_limit_log(cmd, limit_ms);
+    bool outlives;
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("shell", std::string("ended at its limit: ") + cmd);
+        outlives = hang && w.shell.*hang && w.shell.unkillable;
+    }
+    // Killed, but stuck in the kernel: its caller waits until it is let go.
+    while (outlives) {
+        clock.sleep_us(1000000);
+        std::lock_guard<std::mutex> hold(w.mu());
+        outlives = w.shell.*hang && w.shell.unkillable;
+    }
+    return kKilled;
+}
+
 }  // namespace
 
-int shell_system(World& w, const char* cmd) {
+int shell_system(World& w, const char* cmd, int limit_ms) {
     double wait_s = 0;
+    HangFlag hang = nullptr;
     int rc = 0;
     bool start_updater = false, stop_updater = false;
     {
@@ -60,6 +104,7 @@ int shell_system(World& w, const char* cmd) {
         w.log("shell", cmd);
         if (starts(cmd, "/root/play ")) {
             wait_s = w.shell.clip_s;  // the player returns when the clip has played
+            hang = &ShellState::hang_play;
         } else if (starts(cmd, "/root/fw_update")) {
             w.shell.updater_running = !w.shell.updater_broken;
             start_updater = !w.shell.updater_broken;
@@ -73,6 +118,7 @@ int shell_system(World& w, const char* cmd) {
             fprintf(stderr, "sim: reboot requested\n");
         } else if (starts(cmd, "ntpdate ")) {
             rc = w.shell.network_up ? 0 : 1 << 8;
+            hang = &ShellState::hang_ntpdate;
         } else if (starts(cmd, "/root/stop") || starts(cmd, "ln ") || starts(cmd, "sync") ||
                    starts(cmd, "chmod ") || starts(cmd, "wget ") || starts(cmd, "killall ") ||
                    starts(cmd, "ifconfig ") || starts(cmd, "wpa_supplicant ") ||
@@ -85,7 +131,7 @@ int shell_system(World& w, const char* cmd) {
     }
     if (stop_updater) w.stop_updater();
     if (start_updater) w.start_updater();
-    if (wait_s > 0) w.clock().sleep_us(int64_t(wait_s * 1e6));
+    if (wait_s > 0 || hang) rc = run_program(w, cmd, wait_s, hang, limit_ms, rc);
     return rc;
 }
 

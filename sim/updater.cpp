@@ -1,7 +1,8 @@
 // The firmware updater's side of the message queue: like the real updater it
 // waits in a blocking receive for the daemon's update requests (type 2), so
 // the kernel hands each request straight to it, and when told to it answers
-// with a chosen type (15 stops the daemon).
+// with a chosen type (15 stops the daemon). A hung one takes each request and
+// says nothing.
 #include <errno.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -48,8 +49,10 @@ void World::start_updater() {
             int answer;
             {
                 std::lock_guard<std::mutex> hold(mu_);
-                answer = shell.updater_answer;
-                log("updater", "update requested, answering " + std::to_string(answer));
+                answer = shell.hang_updater ? 0 : shell.updater_answer;
+                log("updater", shell.hang_updater
+                                   ? std::string("update requested, hung: answering nothing")
+                                   : "update requested, answering " + std::to_string(answer));
             }
             if (answer > 0) {
                 memset(&m, 0, sizeof m);

@@ -122,6 +122,14 @@ struct ShellState {
     bool network_up = true;
     bool reboot_requested = false;
     double clip_s = 2.0;  // default length of a voice prompt or melody
+    // Programs that never end (the control op "hang"): a clip that plays on,
+    // ntpdate with no answer; and an updater that takes each request and
+    // answers nothing. `unkillable`: a hung program also outlives the kill
+    // at its limit, as one stuck in a driver would.
+    bool hang_play = false;
+    bool hang_ntpdate = false;
+    bool hang_updater = false;
+    bool unkillable = false;
 };
 
 struct DeviceFd {
@@ -194,7 +202,7 @@ class World {
     void stop_updater();
     void mcu_wake();
     void tick();  // a virtual second's look at the world, for what nobody asks about
-    friend int shell_system(World& w, const char* cmd);
+    friend int shell_system(World& w, const char* cmd, int limit_ms);
 
     std::mutex mu_;
     VirtualClock clock_;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include "platform/command_limit.h"
 #include "platform/platform.h"
 #include "sim/devices.h"
 #include "sim/world.h"
@@ -80,10 +81,11 @@ int plat_resolve(const char* host) {
     return w.shell.network_up ? 0 : -1;
 }
 
-int plat_system(const char* cmd) {
-    return sim::shell_system(World::get(), cmd);
+int plat_system(const char* cmd, int limit_ms) {
+    return sim::shell_system(World::get(), cmd, command_limit_or_own(cmd, limit_ms));
 }
-FILE* plat_popen(const char* cmd, const char* mode) {
+// The simulated programs that print (date, the ps listing) answer at once.
+FILE* plat_popen(const char* cmd, const char* mode, int) {
     return sim::shell_popen(World::get(), cmd, mode);
 }
 int plat_pclose(FILE* fp) {

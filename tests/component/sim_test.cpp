@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -526,6 +528,51 @@ TEST_F(World, ProgramsOfTheBoard) {
     EXPECT_NE(std::find(shell.begin(), shell.end(), "unknown program: rm -rf /"), shell.end());
 }
 
+// The control op "hang": a program that never ends by itself is ended at its
+// limit, or when the hang is lifted; an unkillable one only then.
+TEST_F(World, HungProgramsEndAtTheirLimitOrWhenLetGo) {
+    start_world(false, 100.0);
+    auto& w = world();
+    auto run = [&](const char* cmd, int* rc, int64_t* took) {
+        return std::thread([&w, cmd, rc, took] {
+            int64_t t0 = w.clock().monotonic_us();
+            *rc = plat_system(cmd);
+            *took = w.clock().monotonic_us() - t0;
+        });
+    };
+    auto ended = [&](const char* cmd) {
+        auto sh = world_texts("shell");
+        return std::count(sh.begin(), sh.end(), std::string("ended at its limit: ") + cmd);
+    };
+    int rc = -1;
+    int64_t took = 0;
+    // Ended at its limit, as a killed shell.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"ntpdate"})"), "{\"ok\":true}");
+    run("ntpdate a.example", &rc, &took).join();
+    EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGKILL) << rc;
+    EXPECT_GE(took, 20 * 1000000LL);
+    EXPECT_EQ(ended("ntpdate a.example"), 1);
+    // Let go before its limit: as if it had finished.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"play"})"), "{\"ok\":true}");
+    std::thread t = run("/root/play /root/audio/wps.g711", &rc, &took);
+    usleep(100000);
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"none"})"), "{\"ok\":true}");
+    t.join();
+    EXPECT_EQ(rc, 0);
+    EXPECT_LT(took, 60 * 1000000LL);
+    EXPECT_EQ(ended("/root/play /root/audio/wps.g711"), 0);
+    // Unkillable: it outlives its limit until let go.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"play","unkillable":true})"),
+              "{\"ok\":true}");
+    t = run("/root/play /root/audio/_beep.g711", &rc, &took);
+    for (int i = 0; i < 5000 && ended("/root/play /root/audio/_beep.g711") == 0; ++i) usleep(1000);
+    usleep(200000);  // 20 s more
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"none"})"), "{\"ok\":true}");
+    t.join();
+    EXPECT_TRUE(WIFSIGNALED(rc)) << rc;
+    EXPECT_GE(took, 75 * 1000000LL);
+}
+
 TEST_F(World, ControlRequestsAndBadInput) {
     auto& w = world();
     // The MCU model's thread reads the faults under the world's lock.
@@ -545,7 +592,9 @@ TEST_F(World, ControlRequestsAndBadInput) {
     for (const char* bad : {"", "[]", "{", "{\"op\":5}", "{\"op\":\"fly\"}",
                             R"({"op":"fault","target":"mcu","kind":"fire"})",
                             R"({"op":"fault","target":"toaster","kind":"silent"})",
-                            R"({"op":"grams","value":-1})", R"({"op":"bowl","present":"no"})"}) {
+                            R"({"op":"grams","value":-1})", R"({"op":"bowl","present":"no"})",
+                            R"({"op":"hang"})", R"({"op":"hang","target":"toaster"})",
+                            R"({"op":"hang","target":"play","unkillable":1})"}) {
         EXPECT_NE(sim::control_handle(w, bad).find("\"ok\":false"), std::string::npos) << bad;
     }
     std::string state = sim::control_handle(w, R"({"op":"state"})");
