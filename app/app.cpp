@@ -16,6 +16,7 @@
 #include "gpio/gpio.h"
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "include/thread_name.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
@@ -24,6 +25,7 @@
 #include "platform/platform.h"
 #include "platform/run_flag.h"
 #include "platform/settings.h"
+#include "platform/task.h"
 #include "sched/sched.h"
 #include "sip/sip.h"
 #include "sys/sys.h"
@@ -62,6 +64,7 @@ void supervise_updater() {
 }
 
 void supervise(int ucom_fd, Feeder* f) {
+    TaskScope task("main", TASK_MAIN_S);
     int blink = 0;
     while (sig_flag) {
         if (f->online) ucom_set_led(ucom_fd, blink++ & 1, 3);

@@ -40,7 +40,9 @@ struct AgentCtx;
 #include <thread>
 
 #include "include/log.h"
+#include "include/task_bounds.h"
 #include "include/thread_name.h"
+#include "platform/task.h"
 #include "sip/rate_limit.h"
 
 struct AgentCtx {
@@ -63,6 +65,7 @@ struct AgentCtx {
     unsigned refused = 0;                // MESSAGEs refused since the last one taken
     unsigned since_trim = 0;             // MESSAGEs since the heap was last given back
     su_timer_t* trim = nullptr;          // armed while a burst's transactions last
+    su_timer_t* checkin = nullptr;       // the watchdog's sign that the loop turns
     std::map<nua_handle_t*, int> calls;  // incoming calls and their ids
     int next_call = 0;
     std::thread th;
@@ -261,6 +264,13 @@ void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
     nua_handle_destroy(nh);
 }
 
+// The stack's loop waits on timers and sockets of its own: a check-in each
+// device second shows the watchdog that it turns. A handler that hangs
+// stops it.
+void on_checkin_timer(AgentCtx*, su_timer_t*, su_timer_arg_t*) {
+    task_checkin();
+}
+
 void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* sip, tagi_t tags[]) {
     if (event == nua_i_invite) {
         int id = ctx->next_call++;
@@ -318,6 +328,7 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
 }
 
 void run(AgentCtx* ctx) {
+    TaskScope task("sip-stack", TASK_SIP_S);
     su_init();
     su_log_redirect(nullptr, stack_logger, ctx);
     su_log_set_level(nullptr, 3);
@@ -343,6 +354,8 @@ void run(AgentCtx* ctx) {
         if (ctx->nua) {
             ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
             ctx->trim = su_timer_create(su_root_task(ctx->root), 0);
+            ctx->checkin = su_timer_create(su_root_task(ctx->root), scaled_ms(ctx, 1));
+            su_timer_set_for_ever(ctx->checkin, on_checkin_timer, nullptr);
         }
     }
     {
@@ -364,6 +377,8 @@ void run(AgentCtx* ctx) {
         ctx->retry = nullptr;
         su_timer_destroy(ctx->trim);
         ctx->trim = nullptr;
+        su_timer_destroy(ctx->checkin);
+        ctx->checkin = nullptr;
         nua_destroy(ctx->nua);
         ctx->nua = nullptr;
     }

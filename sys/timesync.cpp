@@ -8,10 +8,12 @@
 
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "mcu/ucom.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
 #include "platform/settings.h"
+#include "platform/task.h"
 #include "sys/sys.h"
 
 namespace {
@@ -51,6 +53,7 @@ void time_sync() {
 }
 
 void ntp_thread_proc() {
+    TaskScope task("ntp", TASK_NTP_S);
     plat_system("ln -sf /usr/share/zoneinfo/Asia/Seoul /etc/localtime");
     int passes = NTP_PERIOD_PASSES;
     while (sig_flag) {

@@ -1,7 +1,8 @@
 // Board side of the platform seam: each call is the literal system call,
 // the shell commands aside (they are started as system() and popen() would,
 // without what those leave to a child or take from the daemon, and ended
-// when they outlast their limit).
+// when they outlast their limit). The waits on the clock are waits of the
+// calling thread's task (platform/task.h).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 
 #include "platform/command_limit.h"
 #include "platform/platform.h"
+#include "platform/task.h"
 
 time_t plat_time() {
     return time(nullptr);
@@ -39,12 +41,14 @@ int64_t plat_monotonic_us() {
 }
 
 void plat_sleep(unsigned seconds) {
+    TaskWait wait(int64_t(seconds) * 1000000);
     sleep(seconds);
 }
 void plat_usleep(unsigned microseconds) {
     usleep(microseconds);
 }
 int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+    TaskWait wait(timeout_ms < 0 ? TASK_UNBOUNDED : int64_t(timeout_ms) * 1000);
     return poll(fds, nfds, timeout_ms);
 }
 

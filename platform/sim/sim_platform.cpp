@@ -5,6 +5,7 @@
 
 #include "platform/command_limit.h"
 #include "platform/platform.h"
+#include "platform/task.h"
 #include "sim/devices.h"
 #include "sim/world.h"
 
@@ -32,12 +33,14 @@ int64_t plat_monotonic_us() {
     return World::get().clock().monotonic_us();
 }
 void plat_sleep(unsigned seconds) {
+    TaskWait wait(int64_t(seconds) * 1000000);
     World::get().clock().sleep_us(int64_t(seconds) * 1000000);
 }
 void plat_usleep(unsigned microseconds) {
     World::get().clock().sleep_us(microseconds);
 }
 int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+    TaskWait wait(timeout_ms < 0 ? TASK_UNBOUNDED : int64_t(timeout_ms) * 1000);
     return World::get().clock().poll(fds, nfds, timeout_ms);
 }
 
