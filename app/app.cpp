@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/msg.h>
 #include <unistd.h>
 
 #include <thread>
@@ -63,6 +64,15 @@ void supervise_updater() {
     if (!strstr(line, "/root/fw_update")) plat_system("/root/fw_update &");
 }
 
+// The updater's stop message, when it comes after the update request's wait
+// gave up (a download slower than that wait): the update goes ahead.
+void take_late_stop(const Feeder* f) {
+    UpdateMsg msg;
+    if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_STOP, IPC_NOWAIT) < 0) return;
+    log_out("updater : stop message, the program stops\n");
+    app_stop();
+}
+
 void supervise(int ucom_fd, Feeder* f) {
     TaskScope task("main", TASK_MAIN_S);
     int blink = 0;
@@ -70,6 +80,7 @@ void supervise(int ucom_fd, Feeder* f) {
         if (f->online) ucom_set_led(ucom_fd, blink++ & 1, 3);
         plat_sleep(1);
         supervise_updater();
+        take_late_stop(f);
     }
 }
 
