@@ -1,6 +1,5 @@
 // What a program started through the board side of the seam inherits, and
 // what the daemon keeps while it waits for one.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -107,22 +106,37 @@ void count_sigint(int) {
     g_sigints++;
 }
 
+// A SIGINT to this process `after_us` from now, counted by a handler as the
+// daemon's is; handled() puts the old handler back.
+class SigintLater {
+  public:
+    explicit SigintLater(useconds_t after_us) {
+        struct sigaction sa = {};
+        sa.sa_handler = count_sigint;
+        sigaction(SIGINT, &sa, &old_);
+        g_sigints = 0;
+        stopper_ = std::thread([after_us] {
+            usleep(after_us);
+            kill(getpid(), SIGINT);
+        });
+    }
+    int handled() {
+        stopper_.join();
+        sigaction(SIGINT, &old_, nullptr);
+        return g_sigints;
+    }
+
+  private:
+    struct sigaction old_;
+    std::thread stopper_;
+};
+
 // systemctl stop sends SIGINT to the daemon while it may be waiting for a
 // prompt, ntpdate or a Wi-Fi tool: the handler must still run.
 TEST(ShellCommand, SigintDuringTheCommandReachesTheHandler) {
-    struct sigaction old;
-    struct sigaction sa = {};
-    sa.sa_handler = count_sigint;
-    sigaction(SIGINT, &sa, &old);
-    g_sigints = 0;
-    std::thread stopper([] {
-        usleep(500000);
-        kill(getpid(), SIGINT);
-    });
+    SigintLater stop(500000);
     int rc = plat_system("sleep 2");
-    stopper.join();
-    sigaction(SIGINT, &old, nullptr);
-    EXPECT_EQ(g_sigints.load(), 1);
+    EXPECT_EQ(stop.handled(), 1);
     // The command ran to its end all the same.
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
 }
@@ -151,16 +165,6 @@ TEST(ShellCommand, StatusAsSystemGivesIt) {
     remove_tree(dir);
 }
 
-int open_descriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the listing's own
-}
-
 // Gone, or a zombie nobody has reaped yet: ended either way.
 bool ended(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -179,22 +183,12 @@ int64_t now_ms() {
 TEST(ShellCommand, PastItsLimitEndedWithWhatItStarted) {
     std::string dir = make_temp_dir("limit");
     int before = open_descriptors();
-    struct sigaction old;
-    struct sigaction sa = {};
-    sa.sa_handler = count_sigint;
-    sigaction(SIGINT, &sa, &old);
-    g_sigints = 0;
-    std::thread stopper([] {
-        usleep(100000);
-        kill(getpid(), SIGINT);
-    });
+    SigintLater stop(100000);
     StdoutCapture out;
     int64_t t0 = now_ms();
     int rc = plat_system(("sleep 60 & echo $! >" + dir + "/child; sleep 60").c_str(), 400);
     int64_t took = now_ms() - t0;
-    stopper.join();
-    sigaction(SIGINT, &old, nullptr);
-    EXPECT_EQ(g_sigints.load(), 1);
+    EXPECT_EQ(stop.handled(), 1);
     EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGKILL) << rc;
     EXPECT_GE(took, 400);
     EXPECT_LT(took, 5000);

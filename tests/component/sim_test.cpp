@@ -1,5 +1,4 @@
 // The board simulator itself: clocks, physics, devices, programs, control.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <pthread.h>
@@ -599,16 +598,6 @@ TEST_F(World, ControlRequestsAndBadInput) {
     }
     std::string state = sim::control_handle(w, R"({"op":"state"})");
     EXPECT_NE(state.find("\"bowl\":\"in\""), std::string::npos) << state;
-}
-
-int open_descriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the listing's own
 }
 
 // One connection, one request, its reply line, closed: as simctl does.
