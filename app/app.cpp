@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/msg.h>
 #include <unistd.h>
 
 #include <thread>
@@ -16,6 +17,7 @@
 #include "gpio/gpio.h"
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "include/thread_name.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
@@ -24,6 +26,7 @@
 #include "platform/platform.h"
 #include "platform/run_flag.h"
 #include "platform/settings.h"
+#include "platform/task.h"
 #include "sched/sched.h"
 #include "sip/sip.h"
 #include "sys/sys.h"
@@ -68,13 +71,23 @@ void supervise_updater() {
 }
 
 namespace {
+// The updater's stop message, when it comes after the update request's wait
+// gave up (a download slower than that wait): the update goes ahead.
+void take_late_stop(const Feeder* f) {
+    UpdateMsg msg;
+    if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_STOP, IPC_NOWAIT) < 0) return;
+    log_out("updater : stop message, the program stops\n");
+    app_stop();
+}
 
 void supervise(int ucom_fd, Feeder* f) {
+    TaskScope task("main", TASK_MAIN_S);
     int blink = 0;
     while (sig_flag) {
         if (f->online) ucom_set_led(ucom_fd, blink++ & 1, 3);
         plat_sleep(1);
         supervise_updater();
+        take_late_stop(f);
     }
 }
 

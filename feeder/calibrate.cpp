@@ -139,7 +139,7 @@ bool calibrate(Feeder* f, bool banner) {
 
 }  // namespace
 
-MechHold::MechHold() : hold_(mech_lock), number_(++mech_holds) {}
+MechHold::MechHold() : hold_(task_lock_behind(mech_lock)), number_(++mech_holds) {}
 
 uint64_t feeder_mech_last() {
     return mech_holds;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "include/feeder.h"
+#include "platform/task.h"
 
 // --- calibration -------------------------------------------------------------
 enum { MSGQ_KEY = 1234 };
@@ -53,7 +54,9 @@ void feeder_scale_forget();
 // One user of the bowl and motor at a time: a manual feeding, a scheduled
 // stage or a weighing of the rest. Taken after the schedule lock and before
 // the feeder lock. Holds are numbered in the order they are taken, so a
-// stage can tell whether anyone used the bowl since its own last hold.
+// stage can tell whether anyone used the bowl since its own last hold. A
+// feeding holds it for many minutes: waiting for it is waiting behind that
+// task (task_lock_behind).
 class MechHold {
   public:
     MechHold();

@@ -6,11 +6,13 @@
 #include "feeder/feeder.h"
 #include "gpio/gpio.h"
 #include "include/log.h"
+#include "include/task_bounds.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
+#include "platform/task.h"
 #include "sys/sys.h"
 
 namespace {
@@ -182,6 +184,7 @@ int feeder_monitor_pass(int64_t now, uint32_t* sensor) {
 }
 
 void feeder_thread_proc() {
+    TaskScope task("monitor", TASK_MONITOR_S);
     uint32_t sensor = 0;
     while (sig_flag) {
         struct timeval tv;

@@ -8,11 +8,13 @@
 #include "include/feeder.h"
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "include/variant.h"
 #include "net/cloud.h"
 #include "net/wifi.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
+#include "platform/task.h"
 #include "sched/sched.h"
 
 namespace {
@@ -108,6 +110,7 @@ int bttn_r_event(int fd) {
 }
 
 void bttn_thread_proc(int fd) {
+    TaskScope task("bttn", TASK_BTTN_S);
     while (sig_flag) {
         struct pollfd p = {fd, POLLIN, 0};
         int rc = plat_poll(&p, 1, 3000);

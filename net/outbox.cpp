@@ -12,9 +12,11 @@
 
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
+#include "platform/task.h"
 
 namespace {
 
@@ -109,6 +111,7 @@ bool cloud_send_kept() {
 }
 
 void cloud_thread_proc() {
+    TaskScope task("cloud", TASK_CLOUD_S);
     int backoff = 0;
     while (sig_flag) {
         if (cloud_kept() == 0) {

@@ -51,10 +51,16 @@ int plat_if_hwaddr(const char* ifname, unsigned char mac[6]);
 int plat_resolve(const char* host);
 
 // --- external programs ---------------------------------------------------------
-int plat_system(const char* cmd);
-FILE* plat_popen(const char* cmd, const char* mode);
+// Each command runs for at most `limit_ms` (below 0: the limit that fits its
+// program, platform/command_limit.h). Past it the command is ended, with
+// whatever it started, and logged; its status is then that of a shell
+// killed by SIGKILL. A plat_popen stream's limit runs from its start to its
+// plat_pclose.
+int plat_system(const char* cmd, int limit_ms = -1);
+FILE* plat_popen(const char* cmd, const char* mode, int limit_ms = -1);
 int plat_pclose(FILE* fp);
 // The first line of a command's output, line end kept, into `buf` (`n`
-// bytes, zeroed first; empty when the command prints nothing). False when the
-// command could not be started. Built on plat_popen: the same on both sides.
-bool plat_command_line(const char* cmd, char* buf, int n);
+// bytes, zeroed first; empty when the command prints nothing, or nothing
+// within its limit). False when the command could not be started. Built on
+// plat_popen: the same on both sides.
+bool plat_command_line(const char* cmd, char* buf, int n, int limit_ms = -1);

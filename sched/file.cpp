@@ -9,6 +9,7 @@
 #include "include/owned.h"
 #include "platform/atomic_file.h"
 #include "platform/platform.h"
+#include "platform/task.h"
 #include "sched/list_internal.h"
 #include "sched/sched.h"
 
@@ -21,7 +22,7 @@ const char kSchedPath[] = "/etc/feed_sched.conf";
 int sched_save() {
     JsonPtr list(json_array());
     {
-        std::lock_guard<std::mutex> hold(sched_mutex());
+        auto hold = task_lock_behind(sched_mutex());
         for (const ScheduleEntry& e : sched_list())
             json_array_append_new(list.get(), sched_entry_json(e, false));
     }

@@ -11,11 +11,14 @@
 #include "include/log.h"
 #include "include/variant.h"
 #include "platform/platform.h"
+#include "platform/task.h"
 #include "sched/list_internal.h"
 #include "sched/sched.h"
 
 namespace {
 
+// The runner holds it through a whole pass, a feeding and its minute after
+// included: whoever waits for it waits behind that task (task_lock_behind).
 std::mutex g_lock;
 std::list<ScheduleEntry> g_list;
 // The schedule file has been read: until then the list is not the device's.
@@ -86,7 +89,7 @@ int sched_update(const ScheduleEntry* e, size_t limit) {
     snprintf(uuid, sizeof uuid, "%s", e->uuid);
     int rc;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        auto hold = task_lock_behind(g_lock);
         auto it = g_list.begin();
         for (; it != g_list.end(); ++it)
             if (strcmp(it->uuid, uuid) == 0) break;
@@ -112,7 +115,7 @@ int sched_update(const ScheduleEntry* e, size_t limit) {
 
 int sched_delete(const ScheduleEntry* e) {
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        auto hold = task_lock_behind(g_lock);
         auto it = g_list.begin();
         for (; it != g_list.end(); ++it)
             if (strncmp(it->uuid, e->uuid, sizeof it->uuid) == 0) break;
@@ -145,18 +148,18 @@ json_t* sched_entry_json(const ScheduleEntry& e, bool padded_time) {
 json_t* sched_to_json() {
     json_t* list = json_array();
     if (!list) return nullptr;
-    std::lock_guard<std::mutex> hold(g_lock);
+    auto hold = task_lock_behind(g_lock);
     for (const ScheduleEntry& e : g_list) json_array_append_new(list, sched_entry_json(e, true));
     return list;
 }
 
 std::vector<ScheduleEntry> sched_snapshot() {
-    std::lock_guard<std::mutex> hold(g_lock);
+    auto hold = task_lock_behind(g_lock);
     return std::vector<ScheduleEntry>(g_list.begin(), g_list.end());
 }
 
 void sched_clear() {
-    std::lock_guard<std::mutex> hold(g_lock);
+    auto hold = task_lock_behind(g_lock);
     g_list.clear();
     g_loaded = false;
 }

@@ -37,10 +37,12 @@
 #include "feeder/feeder.h"
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
+#include "platform/task.h"
 #include "sched/list_internal.h"
 #include "sched/sched.h"
 
@@ -289,6 +291,7 @@ void sched_runner_pass(SchedRunner* r) {
 }
 
 void sched_thread_proc() {
+    TaskScope task("sched", TASK_SCHED_S);
     SchedRunner r = {};
     while (sig_flag) {
         sched_runner_pass(&r);

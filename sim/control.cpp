@@ -173,6 +173,39 @@ std::string set_fault(World& w, json_t* req) {
     return error("unknown fault kind");
 }
 
+// {"op":"hang","target":T}: the player's clips never end ("play"), ntpdate
+// never answers ("ntpdate"), or the updater takes update requests and never
+// answers ("updater"); "none" ends every hang, a program hanging now ending
+// as if it had finished. "unkillable": true, with "play" or "ntpdate": the
+// hung program also outlives the kill at its limit.
+std::string set_hang(World& w, json_t* req) {
+    const char* target = json_string_value(json_object_get(req, "target"));
+    json_t* unkillable = json_object_get(req, "unkillable");
+    if (unkillable && !json_is_boolean(unkillable))
+        return error("hang needs boolean \"unkillable\"");
+    const struct {
+        const char* name;
+        bool ShellState::*flag;
+    } targets[] = {{"play", &ShellState::hang_play},
+                   {"ntpdate", &ShellState::hang_ntpdate},
+                   {"updater", &ShellState::hang_updater}};
+    std::lock_guard<std::mutex> hold(w.mu());
+    if (target && strcmp(target, "none") == 0) {
+        for (const auto& t : targets) w.shell.*t.flag = false;
+        w.shell.unkillable = false;
+        w.log("control", "hang none");
+        return ok();
+    }
+    for (const auto& t : targets) {
+        if (!target || strcmp(target, t.name) != 0) continue;
+        w.shell.*t.flag = true;
+        if (unkillable) w.shell.unkillable = json_is_true(unkillable);
+        w.log("control", std::string("hang ") + target);
+        return ok();
+    }
+    return error("hang needs \"target\": \"play\", \"ntpdate\", \"updater\" or \"none\"");
+}
+
 struct ExtraOp {
     const char* name;
     ControlOp handler;
@@ -366,6 +399,7 @@ std::string control_handle(World& w, const std::string& line) {
     if (strcmp(op, "set") == 0) return set_world(w, r);
     if (strcmp(op, "clock") == 0) return set_clock(w, r);
     if (strcmp(op, "pace") == 0) return set_pace(w, r);
+    if (strcmp(op, "hang") == 0) return set_hang(w, r);
     for (const ExtraOp& x : g_extra_ops)
         if (strcmp(op, x.name) == 0) return x.handler(r);
     if (strcmp(op, "feed") == 0) return send_feed(w, r);

@@ -124,6 +124,7 @@ int watchdog(World& w, unsigned long req, uintptr_t arg) {
     if (req == kWdSetTimeout) {
         d.timeout_s = *value;
         w.log("watchdog", "timeout " + std::to_string(*value));
+        w.retime_ticker();
         return 0;
     }
     if (req == kWdKeepalive) {
@@ -163,6 +164,7 @@ int dev_open(World& w, const char* fixed, int flags) {
         w.wdt.bitten = false;
         w.wdt.last_kick_us = w.clock().monotonic_us();
         w.log("watchdog", "open");
+        w.retime_ticker();
     } else {
         errno = ENOENT;
         return -1;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/command_limit.h"
 #include "sim/devices.h"
 #include "sim/world.h"
 
@@ -100,10 +101,52 @@ std::string output_of(World& w, const char* cmd, int* status) {
     return "";
 }
 
+const int kKilled = 9;  // the wait status of a shell ended by SIGKILL
+
+// A program that runs `run_s`, or, while the hang flag `hang` is up, until
+// it is lifted; ended at `limit_ms` as the board ends it. Its status: `rc`
+// when it ended by itself, that of a killed shell otherwise.
+using HangFlag = bool ShellState::*;
+int run_program(World& w, const char* cmd, double run_s, HangFlag hang, int limit_ms, int rc) {
+    VirtualClock& clock = w.clock();
+    auto hung = [&] {
+        std::lock_guard<std::mutex> hold(w.mu());
+        return hang && w.shell.*hang;
+    };
+    int64_t start = clock.monotonic_us();
+    int64_t limit_at = start + int64_t(limit_ms) * 1000;
+    if (!hung()) {
+        int64_t ends = start + int64_t(run_s * 1e6);
+        clock.sleep_us(std::min(ends, limit_at) - start);
+        if (ends <= limit_at) return rc;
+    } else {
+        // In slices, so that lifting the hang ends it.
+        for (int64_t now = start; now < limit_at; now = clock.monotonic_us()) {
+            clock.sleep_us(std::min<int64_t>(1000000, limit_at - now));
+            if (!hung()) return rc;
+        }
+    }
+    command_limit_log(cmd, limit_ms);
+    bool outlives;
+    {
+        std::lock_guard<std::mutex> hold(w.mu());
+        w.log("shell", std::string("ended at its limit: ") + cmd);
+        outlives = hang && w.shell.*hang && w.shell.unkillable;
+    }
+    // Killed, but stuck in the kernel: its caller waits until it is let go.
+    while (outlives) {
+        clock.sleep_us(1000000);
+        std::lock_guard<std::mutex> hold(w.mu());
+        outlives = w.shell.*hang && w.shell.unkillable;
+    }
+    return kKilled;
+}
+
 }  // namespace
 
-int shell_system(World& w, const char* cmd) {
+int shell_system(World& w, const char* cmd, int limit_ms) {
     double wait_s = 0;
+    HangFlag hang = nullptr;
     int rc = 0;
     bool updaters_changed = false;
     {
@@ -112,6 +155,7 @@ int shell_system(World& w, const char* cmd) {
         w.take_pid();  // the shell; a simple command is exec'ed in its place
         if (starts(cmd, "/root/play ")) {
             wait_s = w.shell.clip_s;  // the player returns when the clip has played
+            hang = &ShellState::hang_play;
         } else if (starts(cmd, "/root/fw_update")) {
             // "&": the shell forks the updater, a process of its own, and ends.
             // An empty file (a download cut short) runs as an empty script.
@@ -131,6 +175,7 @@ int shell_system(World& w, const char* cmd) {
             fprintf(stderr, "sim: reboot requested\n");
         } else if (starts(cmd, "ntpdate ")) {
             rc = w.shell.network_up ? 0 : 1 << 8;
+            hang = &ShellState::hang_ntpdate;
         } else if (starts(cmd, "ln -sf ")) {
             rc = link_zone(w, cmd);
         } else if (starts(cmd, "/root/stop") || starts(cmd, "sync") || starts(cmd, "chmod ") ||
@@ -144,7 +189,7 @@ int shell_system(World& w, const char* cmd) {
         }
     }
     if (updaters_changed) w.sync_updater_queue();
-    if (wait_s > 0) w.clock().sleep_us(int64_t(wait_s * 1e6));
+    if (wait_s > 0 || hang) rc = run_program(w, cmd, wait_s, hang, limit_ms, rc);
     return rc;
 }
 

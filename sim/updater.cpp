@@ -3,14 +3,18 @@
 // the kernel hands each request straight to it, and when told to it answers
 // with a chosen type (15 stops the daemon). Several updaters running take the
 // requests as one would (whichever receives first answers): one thread
-// serves the queue while any updater is in the listing.
+// serves the queue while any updater is in the listing. A hung one takes
+// each request and says nothing.
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "include/thread_name.h"
@@ -29,7 +33,32 @@ const char kStop = 0x7f;  // the first text byte of the message that ends the up
 struct World::UpdaterThread {
     int q = -1;
     std::thread th;
+    std::atomic<pid_t> tid{0};  // set just before its first receive
 };
+
+namespace {
+
+// A running updater sits in its receive, and the kernel hands it each
+// request as it is sent; one still starting would leave the first request
+// to the daemon's own look at the queue, which reads it back as if no
+// updater ran. So the start returns once the thread sleeps there (the next
+// thing it does after naming itself), at most two seconds on.
+void wait_until_receiving(const std::atomic<pid_t>& tid) {
+    for (int i = 0; i < 2000; ++i, usleep(1000)) {
+        if (!tid) continue;
+        char path[64];
+        snprintf(path, sizeof path, "/proc/self/task/%d/stat", int(tid));
+        FILE* f = fopen(path, "re");
+        if (!f) return;
+        char stat[512] = {0};
+        size_t n = fread(stat, 1, sizeof stat - 1, f);
+        fclose(f);
+        const char* paren = strrchr(stat, ')');
+        if (n > 0 && paren && paren[1] == ' ' && paren[2] == 'S') return;
+    }
+}
+
+}  // namespace
 
 void World::start_updater() {
     if (updater_) return;
@@ -41,6 +70,7 @@ void World::start_updater() {
     }
     updater_ = u;
     u->th = std::thread([this, u] {
+        u->tid = pid_t(syscall(SYS_gettid));
         for (;;) {
             Msg m;
             if (msgrcv(u->q, &m, sizeof m.text, 2, 0) < 0) {
@@ -51,8 +81,10 @@ void World::start_updater() {
             int answer;
             {
                 std::lock_guard<std::mutex> hold(mu_);
-                answer = shell.updater_answer;
-                log("updater", "update requested, answering " + std::to_string(answer));
+                answer = shell.hang_updater ? 0 : shell.updater_answer;
+                log("updater", shell.hang_updater
+                                   ? std::string("update requested, hung: answering nothing")
+                                   : "update requested, answering " + std::to_string(answer));
             }
             if (answer > 0) {
                 memset(&m, 0, sizeof m);
@@ -62,9 +94,7 @@ void World::start_updater() {
         }
     });
     name_thread(u->th, "sim-updater");
-    // Give it the moment it needs to sit in its receive, as a running
-    // updater would be.
-    usleep(20000);
+    wait_until_receiving(u->tid);
 }
 
 void World::stop_updater() {

@@ -133,6 +133,14 @@ struct ShellState {
     bool network_up = true;
     bool reboot_requested = false;
     double clip_s = 2.0;  // default length of a voice prompt or melody
+    // Programs that never end (the control op "hang"): a clip that plays on,
+    // ntpdate with no answer; and an updater that takes each request and
+    // answers nothing. `unkillable`: a hung program also outlives the kill
+    // at its limit, as one stuck in a driver would.
+    bool hang_play = false;
+    bool hang_ntpdate = false;
+    bool hang_updater = false;
+    bool unkillable = false;
 };
 
 struct DeviceFd {
@@ -205,6 +213,8 @@ class World {
     // Press a button now and release it `hold_s` virtual seconds later; each
     // edge raises an interrupt.
     void press_button(uint32_t line, double hold_s);
+    // The watchdog's bite may now come sooner than the ticker's next look.
+    void retime_ticker();
 
     struct McuThread;  // the MCU model's pty and thread (sim/mcu_model.cpp)
 
@@ -216,6 +226,7 @@ class World {
     std::mutex updater_mu_;  // one start or stop of that side at a time
     void mcu_wake();
     void tick();  // a virtual second's look at the world, for what nobody asks about
+    friend int shell_system(World& w, const char* cmd, int limit_ms);
 
     std::mutex mu_;
     VirtualClock clock_;
@@ -233,7 +244,7 @@ class World {
     std::list<std::unique_ptr<Helper>> helpers_;
     void reap_helpers();  // joins the helpers that ended; mu() held
     std::atomic<bool> stopping_{false};
-    int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop
+    int tick_wake_fd_ = -1;  // eventfd: the ticker's time to stop, or to reckon again
 };
 
 // Frame helpers of the MCU model (its own, independent of the daemon's).

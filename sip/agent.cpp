@@ -42,6 +42,8 @@ struct AgentCtx;
 #include <thread>
 
 #include "include/log.h"
+#include "include/task_bounds.h"
+#include "platform/task.h"
 #include "sip/rate_limit.h"
 
 struct AgentCtx {
@@ -67,6 +69,7 @@ struct AgentCtx {
     unsigned refused = 0;                // MESSAGEs refused since the last one taken
     unsigned since_trim = 0;             // MESSAGEs since the heap was last given back
     su_timer_t* trim = nullptr;          // armed while a burst's transactions last
+    su_timer_t* checkin = nullptr;       // the watchdog's sign that the loop turns
     std::map<nua_handle_t*, int> calls;  // incoming calls and their ids
     int next_call = 0;
     std::thread th;
@@ -307,6 +310,13 @@ void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
     nua_handle_destroy(nh);
 }
 
+// The stack's loop waits on timers and sockets of its own: a check-in each
+// device second shows the watchdog that it turns. A handler that hangs
+// stops it.
+void on_checkin_timer(AgentCtx*, su_timer_t*, su_timer_arg_t*) {
+    task_checkin();
+}
+
 void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* sip, tagi_t tags[]) {
     if (event == nua_i_invite) {
         if (!from_service(ctx, nh, "INVITE")) return;
@@ -395,6 +405,7 @@ StackSleep stack_sleep(const AgentCtx* ctx) {
 void run(AgentCtx* ctx) {
     // Named before the stack starts its own thread, which takes the name too.
     pthread_setname_np(pthread_self(), "sip-stack");
+    TaskScope task("sip-stack", TASK_SIP_S);
     su_init();
     su_log_redirect(nullptr, stack_logger, ctx);
     su_log_set_level(nullptr, 3);
@@ -432,6 +443,8 @@ void run(AgentCtx* ctx) {
         if (ctx->nua) {
             ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
             ctx->trim = su_timer_create(su_root_task(ctx->root), 0);
+            ctx->checkin = su_timer_create(su_root_task(ctx->root), scaled_ms(ctx, 1));
+            su_timer_set_for_ever(ctx->checkin, on_checkin_timer, nullptr);
         }
     }
     {
@@ -453,6 +466,8 @@ void run(AgentCtx* ctx) {
         ctx->retry = nullptr;
         su_timer_destroy(ctx->trim);
         ctx->trim = nullptr;
+        su_timer_destroy(ctx->checkin);
+        ctx->checkin = nullptr;
         nua_destroy(ctx->nua);
         ctx->nua = nullptr;
     }

@@ -29,6 +29,15 @@ int product_only(json_t* req) {
     return sip_product_matches(req) ? 0 : -1;
 }
 
+// Answers to a request whose wait gave up, and requests no updater took, are
+// no answer to the next one. A stop message stays: the supervision loop
+// takes it, late or not.
+void drop_stale_updates(int q) {
+    UpdateMsg msg;
+    while (msgrcv(q, &msg, UPD_MSG_TEXT, UPD_MSG_STOP, IPC_NOWAIT | MSG_EXCEPT) >= 0)
+        log_out("updater : stale message of type %ld dropped\n", long(msg.type));
+}
+
 }  // namespace
 
 int feeder_feed_manual_update(int sock, json_t* req, json_t**) {
@@ -86,6 +95,7 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
     }
     sip_reply_error(*reply, "200", "");
     Feeder* f = get_feeder();
+    drop_stale_updates(f->msgq_id);
     UpdateMsg msg;
     memset(&msg, 0, sizeof msg);
     msg.type = UPD_MSG_REQUEST;
@@ -96,20 +106,26 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
         sip_reply_error(*reply, "502", "Feeder Internal Error");
         return -1;
     }
-    // The first message on the queue, whatever its type; an updater that
-    // never answers must not keep the device unreachable.
+    // The first message on the queue, whatever its type. An updater that
+    // never answers must not keep the device unreachable, nor a stop wait
+    // for it: either ends the wait as a failed receive does.
     int64_t give_up = plat_monotonic_us() + int64_t(UPDATER_REPLY_WAIT_S) * 1000000;
+    struct pollfd stop = {app_stop_fd(), POLLIN, 0};
     for (;;) {
         if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, 0, IPC_NOWAIT) >= 0) break;
         if (errno != ENOMSG) {
             perror("msgrcv");
             return -1;
         }
+        if (!sig_flag) {
+            log_out("the program is stopping: no answer from the updater awaited\n");
+            return -1;
+        }
         if (plat_monotonic_us() >= give_up) {
             log_out("no answer from the updater in %d s\n", UPDATER_REPLY_WAIT_S);
             return -1;
         }
-        plat_usleep(100 * 1000);
+        plat_poll(&stop, 1, 100);  // the queue has no descriptor: a look every 100 ms
     }
     if (msg.type == UPD_MSG_STOP) app_stop();  // the reply still goes out first
     return int(msg.type);

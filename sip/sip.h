@@ -63,8 +63,12 @@ bool sip_product_matches(json_t* req);
 
 // Bounds of the two waits that would otherwise hold the SIP thread forever.
 enum {
-    FEED_REPLY_WAIT_S = 30 * 60,     // a manual feeding, however large, is over by then
-    UPDATER_REPLY_WAIT_S = 10 * 60,  // the updater's answer to an update request
+    FEED_REPLY_WAIT_S = 30 * 60,  // a manual feeding, however large, is over by then
+    // The updater's answer to an update request. A real updater answers once
+    // it has the new firmware: at a slow home link's 256 kbit/s, ten minutes
+    // fetch about 19 MB. A stop that comes later still stops the program
+    // (the supervision loop takes it).
+    UPDATER_REPLY_WAIT_S = 10 * 60,
 };
 
 // System V message to and from the firmware updater.

@@ -5,9 +5,10 @@
 
 enum { WATCHDOG_TIMEOUT_S = 15, WATCHDOG_KICK_S = 5, NTP_PERIOD_PASSES = 43201 };
 
-int watchdog_open();                // ends the process with status 1 when the device is missing
-void watchdog_thread_proc(int fd);  // keeps it fed until watchdog_close
-void watchdog_close(int fd);        // magic close: the driver disarms
+int watchdog_open();  // ends the process with status 1 when the device is missing
+// Keeps it fed until watchdog_close, while every task is within its bound.
+void watchdog_thread_proc(int fd);
+void watchdog_close(int fd);  // magic close: the driver disarms
 
 void ntp_thread_proc();
 // Links /etc/localtime to the device's zone, and local times follow it from

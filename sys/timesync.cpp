@@ -10,10 +10,12 @@
 
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "mcu/ucom.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
 #include "platform/settings.h"
+#include "platform/task.h"
 #include "sys/sys.h"
 
 namespace {
@@ -61,6 +63,7 @@ void time_zone_link() {
 }
 
 void ntp_thread_proc() {
+    TaskScope task("ntp", TASK_NTP_S);
     time_zone_link();
     int passes = NTP_PERIOD_PASSES;
     while (sig_flag) {

@@ -7,6 +7,7 @@
 
 #include "include/log.h"
 #include "platform/platform.h"
+#include "platform/task.h"
 #include "sys/sys.h"
 
 namespace {
@@ -16,6 +17,20 @@ namespace {
 // meeting the close half-way (or a descriptor number already reused).
 std::mutex g_wdt_lock;
 bool g_wdt_open = false;
+
+// A keep-alive only while every task (platform/task.h) has checked in within
+// its bound: a thread that hangs resets the board, where it used to leave a
+// feeder alive and frozen. Once one is late there is no going back: the
+// board resets a time-out after the last keep-alive.
+bool tasks_in_time(bool* starving) {
+    TaskLate late;
+    if (!*starving && task_find_late(&late)) {
+        log_out("watchdog : %s silent for %lld s, keep-alives stopped\n", late.name,
+                (long long)(late.silent_us / 1000000));
+        *starving = true;
+    }
+    return !*starving;
+}
 }  // namespace
 
 int watchdog_open() {
@@ -34,12 +49,14 @@ int watchdog_open() {
 
 void watchdog_thread_proc(int fd) {
     log_out("fd -> %d,  heartbeat : %d @ %s\n", fd, WATCHDOG_TIMEOUT_S, __func__);
+    bool starving = false;
     for (;;) {
         {
             std::lock_guard<std::mutex> hold(g_wdt_lock);
             if (!g_wdt_open) break;
             int dummy = WATCHDOG_TIMEOUT_S;
-            plat_dev_ioctl(fd, WDIOC_KEEPALIVE, reinterpret_cast<uintptr_t>(&dummy));
+            if (tasks_in_time(&starving))
+                plat_dev_ioctl(fd, WDIOC_KEEPALIVE, reinterpret_cast<uintptr_t>(&dummy));
         }
         plat_sleep(WATCHDOG_KICK_S);
     }

@@ -13,10 +13,12 @@
 #include "include/feed_cmd.h"
 #include "include/log.h"
 #include "include/result_codes.h"
+#include "include/task_bounds.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
+#include "platform/task.h"
 
 namespace {
 
@@ -168,6 +170,7 @@ int uds_r_event(int fd) {
 }
 
 void uds_thread_proc(int fd) {
+    TaskScope task("uds", TASK_UDS_S);
     while (sig_flag) {
         struct pollfd p = {fd, POLLIN, 0};
         int rc = plat_poll(&p, 1, 1000);

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <string.h>
 
+#include "platform/command_limit.h"
 #include "platform/platform.h"
+#include "platform/task.h"
 #include "sim/devices.h"
 #include "sim/world.h"
 
@@ -31,12 +33,14 @@ int64_t plat_monotonic_us() {
     return World::get().clock().monotonic_us();
 }
 void plat_sleep(unsigned seconds) {
+    TaskWait wait(int64_t(seconds) * 1000000);
     World::get().clock().sleep_us(int64_t(seconds) * 1000000);
 }
 void plat_usleep(unsigned microseconds) {
     World::get().clock().sleep_us(microseconds);
 }
 int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+    TaskWait wait(timeout_ms < 0 ? TASK_UNBOUNDED : int64_t(timeout_ms) * 1000);
     return World::get().clock().poll(fds, nfds, timeout_ms);
 }
 
@@ -80,10 +84,11 @@ int plat_resolve(const char* host) {
     return w.shell.network_up ? 0 : -1;
 }
 
-int plat_system(const char* cmd) {
-    return sim::shell_system(World::get(), cmd);
+int plat_system(const char* cmd, int limit_ms) {
+    return sim::shell_system(World::get(), cmd, command_limit_or_own(cmd, limit_ms));
 }
-FILE* plat_popen(const char* cmd, const char* mode) {
+// The simulated programs that print (date, the ps listing) answer at once.
+FILE* plat_popen(const char* cmd, const char* mode, int) {
     return sim::shell_popen(World::get(), cmd, mode);
 }
 int plat_pclose(FILE* fp) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/capture.h"
 #include "tests/support/files.h"
 
 namespace {
@@ -104,22 +106,37 @@ void count_sigint(int) {
     g_sigints++;
 }
 
+// A SIGINT to this process `after_us` from now, counted by a handler as the
+// daemon's is; handled() puts the old handler back.
+class SigintLater {
+  public:
+    explicit SigintLater(useconds_t after_us) {
+        struct sigaction sa = {};
+        sa.sa_handler = count_sigint;
+        sigaction(SIGINT, &sa, &old_);
+        g_sigints = 0;
+        stopper_ = std::thread([after_us] {
+            usleep(after_us);
+            kill(getpid(), SIGINT);
+        });
+    }
+    int handled() {
+        stopper_.join();
+        sigaction(SIGINT, &old_, nullptr);
+        return g_sigints;
+    }
+
+  private:
+    struct sigaction old_;
+    std::thread stopper_;
+};
+
 // systemctl stop sends SIGINT to the daemon while it may be waiting for a
 // prompt, ntpdate or a Wi-Fi tool: the handler must still run.
 TEST(ShellCommand, SigintDuringTheCommandReachesTheHandler) {
-    struct sigaction old;
-    struct sigaction sa = {};
-    sa.sa_handler = count_sigint;
-    sigaction(SIGINT, &sa, &old);
-    g_sigints = 0;
-    std::thread stopper([] {
-        usleep(500000);
-        kill(getpid(), SIGINT);
-    });
+    SigintLater stop(500000);
     int rc = plat_system("sleep 2");
-    stopper.join();
-    sigaction(SIGINT, &old, nullptr);
-    EXPECT_EQ(g_sigints.load(), 1);
+    EXPECT_EQ(stop.handled(), 1);
     // The command ran to its end all the same.
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
 }
@@ -145,6 +162,71 @@ TEST(ShellCommand, StatusAsSystemGivesIt) {
     fputs("fed\n", p);
     EXPECT_EQ(plat_pclose(p), 0);
     EXPECT_EQ(read_file(dir + "/got"), "fed\n");
+    remove_tree(dir);
+}
+
+// Gone, or a zombie nobody has reaped yet: ended either way.
+bool ended(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0);
+}
+
+int64_t now_ms() {
+    return plat_monotonic_us() / 1000;
+}
+
+// A command past its limit is ended with everything its shell started (a
+// player, a pipeline), its status is that of a killed shell, it is logged,
+// and it leaves no descriptor behind. A stop arriving meanwhile still
+// reaches the daemon's handler, and does not end the command early.
+TEST(ShellCommand, PastItsLimitEndedWithWhatItStarted) {
+    std::string dir = make_temp_dir("limit");
+    int before = open_descriptors();
+    SigintLater stop(100000);
+    StdoutCapture out;
+    int64_t t0 = now_ms();
+    int rc = plat_system(("sleep 60 & echo $! >" + dir + "/child; sleep 60").c_str(), 400);
+    int64_t took = now_ms() - t0;
+    EXPECT_EQ(stop.handled(), 1);
+    EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGKILL) << rc;
+    EXPECT_GE(took, 400);
+    EXPECT_LT(took, 5000);
+    pid_t child = pid_t(atoi(read_file(dir + "/child").c_str()));
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 2000 && !ended(child); ++i) usleep(1000);
+    EXPECT_TRUE(ended(child)) << "the shell's child outlived it";
+
+    // A stream's limit covers the reading: a line, then nothing more to come.
+    char line[32];
+    EXPECT_TRUE(plat_command_line("echo one; sleep 60", line, sizeof line, 400));
+    EXPECT_STREQ(line, "one\n");
+    t0 = now_ms();
+    EXPECT_TRUE(plat_command_line("sleep 60", line, sizeof line, 400));
+    EXPECT_STREQ(line, "");
+    EXPECT_LT(now_ms() - t0, 5000);
+    FILE* p = plat_popen("sleep 60", "r", 400);
+    ASSERT_NE(p, nullptr);
+    rc = plat_pclose(p);
+    EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGKILL) << rc;
+
+    std::string text = out.text();
+    EXPECT_NE(text.find("shell : \"sleep 60 & echo $! >"), std::string::npos) << text;
+    EXPECT_NE(text.find("ended at its limit of 0.4 s\n"), std::string::npos) << text;
+    EXPECT_EQ(open_descriptors(), before);
+    remove_tree(dir);
+}
+
+// A program started in the background is never bounded: the limit is its
+// shell's, and that returns at once.
+TEST(ShellCommand, BackgroundProgramOutlivesItsShellsLimit) {
+    std::string dir = make_temp_dir("background");
+    EXPECT_EQ(plat_system(("sleep 2 & echo $! >" + dir + "/child").c_str(), 400), 0);
+    usleep(600000);
+    pid_t child = pid_t(atoi(read_file(dir + "/child").c_str()));
+    ASSERT_GT(child, 0);
+    EXPECT_FALSE(ended(child));
+    kill(child, SIGKILL);
     remove_tree(dir);
 }
 

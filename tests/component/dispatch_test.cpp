@@ -60,6 +60,9 @@ class Dispatch : public SimTest {
         uds_client_fd = -1;
         sched_clear();
         sig_flag = 1;
+        uint64_t drain;  // a stop a test made must not end the next test's waits
+        while (app_stop_fd() >= 0 && read(app_stop_fd(), &drain, sizeof drain) > 0) {
+        }
         SimTest::TearDown();
     }
     int dispatch(const std::string& body) { return cmd_dispatch(kPhone, body.data(), body.size()); }
@@ -338,14 +341,78 @@ TEST_F(Dispatch, StopFromTheUpdaterEndsTheProgramAfterTheReply) {
     json_decref(r);
 }
 
-TEST_F(Dispatch, UpdaterThatNeverAnswersIsGivenUp) {
-    plat_system("/root/fw_update &");  // takes the request, says nothing
+// An updater that takes the request and never answers (one that died) used
+// to hold the SIP thread, and the whole device's SIP side, for good. After
+// the bound the phone is answered as after a failed receive: "200".
+TEST_F(Dispatch, HungUpdaterIsGivenUpAfterTheBound) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.updater_answer = 15;  // were it to answer, the program would stop
+        world().shell.hang_updater = true;
+    }
+    plat_system("/root/fw_update &");
     StdoutCapture out;
-    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
-    EXPECT_NE(out.text().find("no answer from the updater in 600 s"), std::string::npos);
+    int64_t start = world().clock().monotonic_us();
+    int rc = dispatch(req("feeder-sw-update-req"));
+    int64_t waited = world().clock().monotonic_us() - start;
+    std::string text = out.text();
+    EXPECT_EQ(rc, __SIP_DONE);
+    EXPECT_NE(text.find("no answer from the updater in 600 s"), std::string::npos) << text;
+    // A thousand times real time: a real hiccup of a few ms is seconds here.
+    EXPECT_GE(waited, UPDATER_REPLY_WAIT_S * 1000000LL);
+    EXPECT_LT(waited, (UPDATER_REPLY_WAIT_S + 60) * 1000000LL);
     json_t* r = last_reply();
     EXPECT_EQ(field(r, "errorCode"), "200");  // the failure is not the phone's to hear
     json_decref(r);
+    EXPECT_EQ(sig_flag, 1);
+}
+
+// A stop no longer waits for a silent updater: the wait ends with it.
+TEST_F(Dispatch, StopEndsTheWaitForASilentUpdater) {
+    app_stop_fd_open();
+    plat_system("/root/fw_update &");  // takes the request, says nothing
+    std::thread stopper([] {
+        usleep(50000);
+        app_stop();
+    });
+    int64_t start = world().clock().monotonic_us();
+    StdoutCapture out;
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    stopper.join();
+    EXPECT_LT(world().clock().monotonic_us() - start, UPDATER_REPLY_WAIT_S * 1000000LL / 2);
+    EXPECT_NE(out.text().find("the program is stopping: no answer from the updater awaited"),
+              std::string::npos);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "200");
+    json_decref(r);
+}
+
+// The answer to a request given up on comes late: the next request must not
+// take it for its own (a late failure would have been reported "502" for an
+// update that went well).
+TEST_F(Dispatch, LateAnswerOfAnEarlierRequestIsNotTheNextOnes) {
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.updater_answer = 15;
+        world().shell.hang_updater = true;
+    }
+    plat_system("/root/fw_update &");
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    UpdateMsg late;
+    memset(&late, 0, sizeof late);
+    late.type = 13;
+    ASSERT_EQ(msgsnd(get_feeder()->msgq_id, &late, UPD_MSG_TEXT, IPC_NOWAIT), 0);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.hang_updater = false;
+    }
+    StdoutCapture out;
+    EXPECT_EQ(dispatch(req("feeder-sw-update-req")), __SIP_DONE);
+    EXPECT_NE(out.text().find("stale message of type 13 dropped"), std::string::npos);
+    json_t* r = last_reply();
+    EXPECT_EQ(field(r, "errorCode"), "200");
+    json_decref(r);
+    EXPECT_EQ(sig_flag, 0);  // the updater's own answer to this one: stop
 }
 
 // A queue that cannot take the request (full, or gone): the updater never

@@ -11,6 +11,7 @@
 #include "feeder/feeder.h"
 #include "include/feed_cmd.h"
 #include "include/gpio_state.h"
+#include "include/variant.h"
 #include "sched/sched.h"
 #include "tests/support/feeder_fixture.h"
 #include "uds/uds.h"
@@ -175,6 +176,33 @@ TEST_F(Runner, FillsTwoMinutesAheadServesAtTheMinuteThenWaits) {
     run_until(at(8, 5, 0));
     EXPECT_EQ(fills().size(), 1u);
     EXPECT_EQ(serves().size(), calibration_outs + 1);
+}
+
+// A player that never returns used to hold the runner, and the schedule
+// lock with it, for good: every later meal was lost. The melody is ended at
+// its limit, and the meal is served and reported all the same.
+TEST_F(Runner, HungPlayerIsEndedAndTheMealStillServed) {
+    if (kSilentBuild) GTEST_SKIP() << "the silent build plays no melody";
+    breakfast();
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.hang_play = true;
+    }
+    size_t outs = serves().size();
+    StdoutCapture out;
+    run_until(at(8, 3, 0));
+    std::string text = out.text();
+    ASSERT_EQ(serves().size(), outs + 1) << text;
+    EXPECT_EQ(serves().back(), "08:01");  // the melody's minute, then the bowl goes out
+    ASSERT_NE(f_->in_schedule, nullptr);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/feeding-log", "g 제공", 5));
+    auto sh = shell();
+    EXPECT_EQ(
+        std::count(sh.begin(), sh.end(), "ended at its limit: /root/play /root/audio/melody2.g711"),
+        1);
+    EXPECT_NE(
+        text.find("shell : \"/root/play /root/audio/melody2.g711\" ended at its limit of 60.0 s"),
+        std::string::npos);
 }
 
 TEST_F(Runner, MidnightEntriesAreFilledTheEveningBefore) {

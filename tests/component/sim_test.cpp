@@ -1,12 +1,13 @@
 // The board simulator itself: clocks, physics, devices, programs, control.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -427,6 +428,32 @@ TEST_F(World, UnfedWatchdogBitesOnTimeWhileTheClockWarps) {
     plat_dev_close(fd);
 }
 
+// The same, with the ticker already asleep until its next sample when the
+// watchdog is armed (a slow start: the test above under ThreadSanitizer):
+// it used to bite only at that sample, the clock having jumped past.
+TEST_F(World, WatchdogArmedWhileTheTickerSleepsStillBitesOnTime) {
+    start_world(false, 1.0);
+    world().clock().set_warp(true);
+    world().clock().sleep_us(1);
+    auto sampled = [&] {
+        std::lock_guard<std::mutex> hold(world().mu());
+        return !world().history.samples().empty();
+    };
+    for (int i = 0; i < 5000 && !sampled(); ++i) usleep(1000);
+    ASSERT_TRUE(sampled());
+    ASSERT_TRUE(sleepers_reach(world().clock(), 1));  // until the next sample, 30 s on
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    int64_t armed = world().clock().now_us();
+    plat_sleep(3600);
+    std::vector<sim::Event> bites;
+    world().events_since(0, &bites, 10, "watchdog");
+    ASSERT_EQ(bites.size(), 2u);  // open, bite
+    EXPECT_LT(bites[1].t_us - armed, 16 * 1000000LL) << bites[1].text;
+    plat_dev_write(fd, "V", 1);
+    plat_dev_close(fd);
+}
+
 int mappings() {
     FILE* f = fopen("/proc/self/maps", "r");
     if (!f) return -1;
@@ -571,6 +598,51 @@ TEST_F(World, ProgramsOfTheBoard) {
     EXPECT_NE(std::find(shell.begin(), shell.end(), "unknown program: rm -rf /"), shell.end());
 }
 
+// The control op "hang": a program that never ends by itself is ended at its
+// limit, or when the hang is lifted; an unkillable one only then.
+TEST_F(World, HungProgramsEndAtTheirLimitOrWhenLetGo) {
+    start_world(false, 100.0);
+    auto& w = world();
+    auto run = [&](const char* cmd, int* rc, int64_t* took) {
+        return std::thread([&w, cmd, rc, took] {
+            int64_t t0 = w.clock().monotonic_us();
+            *rc = plat_system(cmd);
+            *took = w.clock().monotonic_us() - t0;
+        });
+    };
+    auto ended = [&](const char* cmd) {
+        auto sh = world_texts("shell");
+        return std::count(sh.begin(), sh.end(), std::string("ended at its limit: ") + cmd);
+    };
+    int rc = -1;
+    int64_t took = 0;
+    // Ended at its limit, as a killed shell.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"ntpdate"})"), "{\"ok\":true}");
+    run("ntpdate a.example", &rc, &took).join();
+    EXPECT_TRUE(WIFSIGNALED(rc) && WTERMSIG(rc) == SIGKILL) << rc;
+    EXPECT_GE(took, 20 * 1000000LL);
+    EXPECT_EQ(ended("ntpdate a.example"), 1);
+    // Let go before its limit: as if it had finished.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"play"})"), "{\"ok\":true}");
+    std::thread t = run("/root/play /root/audio/wps.g711", &rc, &took);
+    usleep(100000);
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"none"})"), "{\"ok\":true}");
+    t.join();
+    EXPECT_EQ(rc, 0);
+    EXPECT_LT(took, 60 * 1000000LL);
+    EXPECT_EQ(ended("/root/play /root/audio/wps.g711"), 0);
+    // Unkillable: it outlives its limit until let go.
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"play","unkillable":true})"),
+              "{\"ok\":true}");
+    t = run("/root/play /root/audio/_beep.g711", &rc, &took);
+    for (int i = 0; i < 5000 && ended("/root/play /root/audio/_beep.g711") == 0; ++i) usleep(1000);
+    usleep(200000);  // 20 s more
+    ASSERT_EQ(sim::control_handle(w, R"({"op":"hang","target":"none"})"), "{\"ok\":true}");
+    t.join();
+    EXPECT_TRUE(WIFSIGNALED(rc)) << rc;
+    EXPECT_GE(took, 75 * 1000000LL);
+}
+
 TEST_F(World, ControlRequestsAndBadInput) {
     auto& w = world();
     // The MCU model's thread reads the faults under the world's lock.
@@ -592,21 +664,13 @@ TEST_F(World, ControlRequestsAndBadInput) {
           R"({"op":"fault","target":"mcu","kind":"fire"})",
           R"({"op":"fault","target":"toaster","kind":"silent"})", R"({"op":"grams","value":-1})",
           R"({"op":"bowl","present":"no"})", R"({"op":"set","next_pid":0})",
-          R"({"op":"set","next_pid":32768})", R"({"op":"set","next_pid":"1"})"}) {
+          R"({"op":"set","next_pid":32768})", R"({"op":"set","next_pid":"1"})",
+          R"({"op":"hang"})", R"({"op":"hang","target":"toaster"})",
+          R"({"op":"hang","target":"play","unkillable":1})"}) {
         EXPECT_NE(sim::control_handle(w, bad).find("\"ok\":false"), std::string::npos) << bad;
     }
     std::string state = sim::control_handle(w, R"({"op":"state"})");
     EXPECT_NE(state.find("\"bowl\":\"in\""), std::string::npos) << state;
-}
-
-int open_descriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the listing's own
 }
 
 // One connection, one request, its reply line, closed: as simctl does.

@@ -107,6 +107,11 @@ TEST_F(Daemon, FirstStartToOrderlyShutdown) {
 
     EXPECT_EQ(p.stop(SIGINT, 10), 0);
     out = p.output();
+    // Every thread that must make progress was watched: a hung one would
+    // have ended the keep-alives.
+    for (const char* task : {"main", "sched", "uds", "monitor", "bttn", "ntp", "sip-stack", "cloud"})
+        EXPECT_NE(out.find(std::string("watchdog : ") + task + " ended"), std::string::npos)
+            << task;
     ASSERT_GE(out.size(), 8u);
     EXPECT_EQ(out.substr(out.size() - 8), "Bye....\n");
 }
@@ -173,6 +178,27 @@ TEST_F(Daemon, AWarpBoundGivenAtStartHoldsThroughTheStartUp) {
     EXPECT_GT(virtual_s, 0);
     EXPECT_LE(double(virtual_s), 20 * real_s + 3) << "real " << real_s << " s";
     EXPECT_EQ(p.stop(SIGINT, 30), 0) << p.output();
+}
+
+// The updater's stop message, when it comes after the update request's wait
+// has given up (a download slower than that wait): the program still stops
+// as the updater asks, or the update would never be installed.
+TEST_F(Daemon, LateStopMessageFromTheUpdaterStopsTheProgram) {
+    Process p(argv());
+    ASSERT_TRUE(wait_banner(p)) << p.output();
+    ASSERT_TRUE(wait_event("shell", "/root/fw_update &", 10));  // supervising
+    int q = msgget(key_t(0x49000000 | p.pid()), 0);
+    ASSERT_GE(q, 0);
+    struct {
+        long type;
+        char text[368];
+    } stop = {15, {0}};
+    ASSERT_EQ(msgsnd(q, &stop, sizeof stop.text, IPC_NOWAIT), 0);
+    EXPECT_EQ(p.wait(slowed(20)), 0) << p.output();
+    std::string out = p.output();
+    EXPECT_NE(out.find("updater : stop message, the program stops\n"), std::string::npos) << out;
+    ASSERT_GE(out.size(), 8u);
+    EXPECT_EQ(out.substr(out.size() - 8), "Bye....\n");
 }
 
 // Devices side by side on one machine each talk to an updater of their own:

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -222,6 +223,35 @@ TEST_F(OverSip, UnknownCommandIs501) {
     EXPECT_EQ(json_text(r, "errorCode"), "501");
     EXPECT_EQ(json_text(r, "errorMessage"), "실행할 수 없는 명령입니다.");
     EXPECT_EQ(json_object_get(r, "cmd"), nullptr);
+    json_decref(r);
+}
+
+// An updater that takes the request and never answers used to keep the
+// stack's thread, and with it every later command, for good. The phone's
+// update is answered after the wait's bound (600 s, 3 s at this speed) as
+// after a failed receive, and the next command at once.
+TEST_F(OverSip, SilentUpdaterNoLongerBlocksThePhone) {
+    ASSERT_EQ(control_request(root_ + "/ctl.sock", R"({"op":"hang","target":"updater"})"),
+              "{\"ok\":true}");
+    std::string out;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(phone({"raw", std::string("{\"ver\":\"1.0.0\",\"cmd\":\"feeder-sw-update-req\","
+                                        "\"productId\":\"") +
+                                kMac + "\"}"},
+                    &out),
+              0)
+        << out << daemon_->output();
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    json_t* r = reply_of(out);
+    EXPECT_EQ(json_text(r, "cmd"), "feeder-sw-update-res");
+    EXPECT_EQ(json_text(r, "errorCode"), "200");
+    json_decref(r);
+    EXPECT_GE(took, 600 / 200.0 * 0.9);
+    EXPECT_LT(took, 15);
+    EXPECT_NE(daemon_->output().find("no answer from the updater in 600 s"), std::string::npos);
+    ASSERT_EQ(phone({"sched-enum"}, &out), 0) << out;
+    r = reply_of(out);
+    EXPECT_EQ(json_text(r, "errorCode"), "200");
     json_decref(r);
 }
 
