@@ -664,8 +664,8 @@ TEST_F(World, ControlRequestsAndBadInput) {
           R"({"op":"fault","target":"mcu","kind":"fire"})",
           R"({"op":"fault","target":"toaster","kind":"silent"})", R"({"op":"grams","value":-1})",
           R"({"op":"bowl","present":"no"})", R"({"op":"set","next_pid":0})",
-          R"({"op":"set","next_pid":32768})", R"({"op":"set","next_pid":"1"})",
-          R"({"op":"hang"})", R"({"op":"hang","target":"toaster"})",
+          R"({"op":"set","next_pid":32768})", R"({"op":"set","next_pid":"1"})", R"({"op":"hang"})",
+          R"({"op":"hang","target":"toaster"})",
           R"({"op":"hang","target":"play","unkillable":1})"}) {
         EXPECT_NE(sim::control_handle(w, bad).find("\"ok\":false"), std::string::npos) << bad;
     }

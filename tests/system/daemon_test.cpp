@@ -109,7 +109,8 @@ TEST_F(Daemon, FirstStartToOrderlyShutdown) {
     out = p.output();
     // Every thread that must make progress was watched: a hung one would
     // have ended the keep-alives.
-    for (const char* task : {"main", "sched", "uds", "monitor", "bttn", "ntp", "sip-stack", "cloud"})
+    for (const char* task :
+         {"main", "sched", "uds", "monitor", "bttn", "ntp", "sip-stack", "cloud"})
         EXPECT_NE(out.find(std::string("watchdog : ") + task + " ended"), std::string::npos)
             << task;
     ASSERT_GE(out.size(), 8u);
