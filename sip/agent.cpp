@@ -310,9 +310,11 @@ void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
     nua_handle_destroy(nh);
 }
 
-// The stack's loop waits on timers and sockets of its own: a check-in each
-// device second shows the watchdog that it turns. A handler that hangs
-// stops it.
+// The stack's loop waits on timers and sockets of its own: a check-in every
+// kSipCheckinS device seconds shows the watchdog that it turns (a handler
+// that hangs stops it). Deferrable: it rides on the stack's other wakes
+// (at most max_defer apart) and costs an idle device no wake of its own.
+const double kSipCheckinS = 30;  // far inside the task's bound
 void on_checkin_timer(AgentCtx*, su_timer_t*, su_timer_arg_t*) {
     task_checkin();
 }
@@ -443,7 +445,8 @@ void run(AgentCtx* ctx) {
         if (ctx->nua) {
             ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
             ctx->trim = su_timer_create(su_root_task(ctx->root), 0);
-            ctx->checkin = su_timer_create(su_root_task(ctx->root), scaled_ms(ctx, 1));
+            ctx->checkin = su_timer_create(su_root_task(ctx->root), scaled_ms(ctx, kSipCheckinS));
+            su_timer_deferrable(ctx->checkin, 1);
             su_timer_set_for_ever(ctx->checkin, on_checkin_timer, nullptr);
         }
     }
