@@ -254,6 +254,17 @@ const Fault kFaults[] = {
      {R"({"op":"fault","target":"ldcell","kind":"noise","count":%d})"},
      R"({"op":"clear_faults"})",
      true},
+    // A player whose clip never ends, an updater that takes requests and says
+    // nothing: each command ends at its limit and the feeding goes on.
+    {"hang",
+     0.5,
+     60,
+     1800,
+     1,
+     {R"({"op":"hang","target":"play"})", R"({"op":"hang","target":"updater"})",
+      R"({"op":"hang","target":"ntpdate"})"},
+     R"({"op":"hang","target":"none"})",
+     false},
 };
 
 const Fault* fault_of(const std::string& action) {
