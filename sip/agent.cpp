@@ -9,6 +9,14 @@
 // the NAT's binding. The stack's STUN transport is left off: it writes a
 // placeholder host into every Via for good and so takes every network for a
 // NAT, and the stack never uses the address it learns.
+//
+// Listening on every address, the stack binds a socket on each address the
+// host has when it starts, and keeps those: one that comes later (DHCP done
+// after the start, a new lease, another Wi-Fi network) is never used, and
+// every request fails from then on. So the agent looks at the host's
+// addresses every few seconds; when they differ from those the transports
+// were bound with, it shuts the stack down and creates it again on the same
+// root, which binds on the addresses there are now, and registers at once.
 struct AgentCtx;
 #define SU_ROOT_MAGIC_T struct AgentCtx
 #define NUA_MAGIC_T struct AgentCtx
@@ -40,11 +48,21 @@ struct AgentCtx;
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "include/log.h"
 #include "include/task_bounds.h"
 #include "platform/task.h"
+#include "sip/host_addrs.h"
 #include "sip/rate_limit.h"
+
+// Where the stack stands while its transports are bound again.
+enum class Stack {
+    up,       // running on the addresses in `bound`
+    closing,  // shutting down, to be created again
+    closed,   // shut down (or its creation failed): created again at the next look
+};
 
 struct AgentCtx {
     std::string bind_url, aor, registrar, auth, proxy;
@@ -52,6 +70,14 @@ struct AgentCtx {
     SipAgentCallbacks cb{};
     su_root_t* root = nullptr;
     nua_t* nua = nullptr;
+    Stack stack = Stack::up;
+    bool every_addr = false;       // bound on every address of the host: watch them
+    HostAddrs bound;               // the host's addresses when the stack was created
+    su_timer_t* rebind = nullptr;  // drives the shutdown and the new stack
+    bool account = false;          // the registration has been asked for
+    unsigned bind_failures = 0;    // new stacks that could not bind, in a row
+    // MESSAGEs to send once the stack is up again: to whom, and the text.
+    std::vector<std::pair<std::string, std::string>> held;
     nua_handle_t* reg = nullptr;  // the one registration; a new one for each attempt
     bool reg_challenged = false;  // this attempt's challenge has been answered
     bool registered = false;
@@ -144,6 +170,7 @@ void schedule_retry(AgentCtx* ctx) {
 // left behind (a failed transaction, a refresh that gave up) goes with it.
 void start_register(AgentCtx* ctx) {
     su_timer_reset(ctx->retry);
+    if (ctx->stack != Stack::up) return;  // the new stack registers when it is up
     if (ctx->reg) nua_handle_destroy(ctx->reg);
     ctx->registered = false;
     ctx->reg_challenged = false;
@@ -166,7 +193,7 @@ void start_register(AgentCtx* ctx) {
 // A registration that held until now is renewed at once; only a failed
 // renewal waits.
 void lapsed(AgentCtx* ctx) {
-    if (ctx->stopping) return;
+    if (ctx->stopping || ctx->stack != Stack::up) return;
     if (ctx->registered)
         start_register(ctx);
     else
@@ -214,7 +241,8 @@ bool from_service(AgentCtx* ctx, nua_handle_t* nh, const char* method) {
 }
 
 void on_register(AgentCtx* ctx, int status, const char* phrase, nua_handle_t* nh) {
-    if (nh != ctx->reg || status < 200) return;  // a handle given up, or still going
+    // A handle given up, still going, or the old stack's un-REGISTER.
+    if (nh != ctx->reg || status < 200 || ctx->stack != Stack::up) return;
     // One answer to a challenge: a second one means the credentials are refused.
     if ((status == 401 || status == 407) && !ctx->reg_challenged) {
         ctx->reg_challenged = true;
@@ -310,15 +338,6 @@ void on_incoming_message(AgentCtx* ctx, nua_handle_t* nh, const sip_t* sip) {
     nua_handle_destroy(nh);
 }
 
-// The stack's loop waits on timers and sockets of its own: a check-in every
-// kSipCheckinS device seconds shows the watchdog that it turns (a handler
-// that hangs stops it). Deferrable: it rides on the stack's other wakes
-// (at most max_defer apart) and costs an idle device no wake of its own.
-const double kSipCheckinS = 30;  // far inside the task's bound
-void on_checkin_timer(AgentCtx*, su_timer_t*, su_timer_arg_t*) {
-    task_checkin();
-}
-
 void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* sip, tagi_t tags[]) {
     if (event == nua_i_invite) {
         if (!from_service(ctx, nh, "INVITE")) return;
@@ -341,6 +360,8 @@ void on_call(AgentCtx* ctx, nua_event_t event, nua_handle_t* nh, const sip_t* si
         nua_handle_destroy(nh);
     }
 }
+
+void stack_closed(AgentCtx* ctx);
 
 void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCtx* ctx,
               nua_handle_t* nh, void*, const sip_t* sip, tagi_t tags[]) {
@@ -374,7 +395,11 @@ void event_cb(nua_event_t event, int status, const char* phrase, nua_t*, AgentCt
             if (nh && nh != ctx->reg) nua_handle_destroy(nh);
             break;
         case nua_r_shutdown:
-            if (status >= 200) su_root_break(ctx->root);
+            if (status < 200) break;
+            if (ctx->stopping)
+                su_root_break(ctx->root);
+            else if (ctx->stack == Stack::closing)
+                stack_closed(ctx);
             break;
         default:
             break;
@@ -404,6 +429,129 @@ StackSleep stack_sleep(const AgentCtx* ctx) {
     return {scaled_ms(ctx, max_defer), unsigned(scaled_ms(ctx, t4 + (max_defer - t4) / 2))};
 }
 
+// The stack, bound on the host's addresses as they are now.
+bool create_stack(AgentCtx* ctx) {
+    if (ctx->every_addr && !host_addrs_now(&ctx->bound)) ctx->bound = HostAddrs{};
+    const SipTiming& t = ctx->timing;
+    // The stack's transaction timers (500 ms, 4 s, 5 s, 32 s) follow the scale.
+    bool scaled = t.scale != 1;
+    unsigned t1 = unsigned(scaled_ms(ctx, 0.5));
+    StackSleep sleep = stack_sleep(ctx);
+    ctx->nua =
+        nua_create(ctx->root, event_cb, ctx, NUTAG_URL(ctx->bind_url.c_str()),
+                   SIPTAG_FROM_STR(ctx->aor.c_str()), NUTAG_MEDIA_ENABLE(0),
+                   TAG_IF(!ctx->proxy.empty(), NUTAG_PROXY(ctx->proxy.c_str())),
+                   // Contact from received/rport when a NAT is seen; keep-alives
+                   // (on UDP whether or not), after a probe that the service reaches
+                   // the device there.
+                   NUTAG_OUTBOUND("natify use-rport options-keepalive validate"),
+                   NUTAG_KEEPALIVE(sleep.keepalive_ms),
+                   // The registration refresh waits for a wake too, instead of
+                   // waking the stack every second to look for it.
+                   NUTAG_DEFERRABLE_TIMERS(1),
+                   // MESSAGEs are answered here: the limit refuses some.
+                   NUTAG_APPL_METHOD("MESSAGE"),
+                   // The device takes part in no call and no subscription: the
+                   // stack answers anything else 405 itself (a REFER it would
+                   // accept, 202, and keep a handle of it for good). INVITE stays,
+                   // to be answered 405 with the device's own reason.
+                   SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, MESSAGE"),
+                   TAG_IF(scaled, NTATAG_SIP_T1(t1)), TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
+                   TAG_IF(scaled, NTATAG_SIP_T2(unsigned(scaled_ms(ctx, 4)))),
+                   TAG_IF(scaled, NTATAG_SIP_T4(unsigned(scaled_ms(ctx, 5)))), TAG_END());
+    return ctx->nua != nullptr;
+}
+
+// The stack sees whether its shutdown is over on its deferred timer, which
+// runs only when something wakes its thread: after the last answer it could
+// sleep for max_defer. Asking again wakes it and has it look at once; it ends
+// with nua_r_shutdown 200.
+void on_shutdown_timer(AgentCtx* ctx, su_timer_t* t, su_timer_arg_t*) {
+    nua_shutdown(ctx->nua);
+    su_timer_set_interval(t, on_shutdown_timer, nullptr, 250);
+}
+
+void send_now(AgentCtx* ctx, const char* to, const char* text) {
+    nua_handle_t* nh = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(to), TAG_END());
+    if (!nh) return;
+    nua_message(nh, SIPTAG_CONTENT_TYPE_STR("text/plain"), SIPTAG_PAYLOAD_STR(text), TAG_END());
+}
+
+// The handles the agent holds go first, so that the shutdown waits only for
+// what is under way: the un-REGISTER of a registration that held (the
+// service forgets the old contact), a reply being sent.
+void close_stack(AgentCtx* ctx) {
+    ctx->stack = Stack::closing;
+    su_timer_reset(ctx->retry);
+    for (auto& call : ctx->calls) nua_handle_destroy(call.first);
+    ctx->calls.clear();
+    if (ctx->reg && !ctx->registered) {
+        nua_handle_destroy(ctx->reg);
+        ctx->reg = nullptr;
+    }
+    on_shutdown_timer(ctx, ctx->rebind, nullptr);
+}
+
+// A new stack on the addresses there are now; the registration starts over
+// at once, and the replies held meanwhile go out. On failure (an address
+// not yet usable, the port taken) the next look tries again.
+void stack_again(AgentCtx* ctx) {
+    su_timer_reset(ctx->rebind);
+    if (ctx->nua) nua_destroy(ctx->nua);
+    ctx->nua = nullptr;
+    ctx->reg = nullptr;  // went with the stack
+    ctx->registered = false;
+    if (!create_stack(ctx)) {
+        if (ctx->bind_failures++ == 0)
+            log_out(" pjsip  transports not bound again: %s\n", ctx->last_log.c_str());
+        return;
+    }
+    ctx->stack = Stack::up;
+    ctx->bind_failures = 0;
+    log_out(" pjsip  the host's addresses changed, transports bound again\n");
+    ctx->attempt = 0;
+    ctx->retry_wait_s = 0;
+    if (ctx->account) start_register(ctx);
+    for (const auto& m : ctx->held) send_now(ctx, m.first.c_str(), m.second.c_str());
+    ctx->held.clear();
+}
+
+// The shutdown is over: the stack is destroyed and made again once its
+// callback has returned.
+void on_rebind_timer(AgentCtx* ctx, su_timer_t*, su_timer_arg_t*) {
+    if (!ctx->stopping && ctx->stack == Stack::closed) stack_again(ctx);
+}
+
+void stack_closed(AgentCtx* ctx) {
+    ctx->stack = Stack::closed;
+    su_timer_reset(ctx->rebind);
+    su_timer_set_interval(ctx->rebind, on_rebind_timer, nullptr, 1);
+}
+
+void look_at_addrs(AgentCtx* ctx) {
+    if (ctx->stopping) return;
+    if (ctx->stack == Stack::closed) {
+        stack_again(ctx);
+        return;
+    }
+    HostAddrs now;
+    if (ctx->stack == Stack::up && host_addrs_now(&now) && !host_addrs_equal(now, ctx->bound))
+        close_stack(ctx);
+}
+
+// The stack's loop waits on timers and sockets of its own: a check-in every
+// kSipCheckinS device seconds shows the watchdog that it turns (a handler
+// that hangs stops it), and looks at the host's addresses. Deferrable: it
+// rides on the stack's other wakes (at most max_defer, 10 s, apart), so an
+// idle device pays no wake-up for it, and a new address is seen within
+// about 10 s.
+const double kSipCheckinS = 5;
+
+void on_checkin_timer(AgentCtx* ctx, su_timer_t*, su_timer_arg_t*) {
+    task_checkin();
+    if (ctx->every_addr) look_at_addrs(ctx);
+}
+
 void run(AgentCtx* ctx) {
     // Named before the stack starts its own thread, which takes the name too.
     pthread_setname_np(pthread_self(), "sip-stack");
@@ -413,38 +561,13 @@ void run(AgentCtx* ctx) {
     su_log_set_level(nullptr, 3);
     ctx->root = su_root_create(ctx);
     if (ctx->root) {
-        const SipTiming& t = ctx->timing;
-        // The stack's transaction timers (500 ms, 4 s, 5 s, 32 s) follow the scale.
-        bool scaled = t.scale != 1;
-        unsigned t1 = unsigned(scaled_ms(ctx, 0.5));
         // The stack's thread takes its longest sleep from this root's.
-        StackSleep sleep = stack_sleep(ctx);
-        su_root_set_max_defer(ctx->root, sleep.max_defer_ms);
-        ctx->nua =
-            nua_create(ctx->root, event_cb, ctx, NUTAG_URL(ctx->bind_url.c_str()),
-                       SIPTAG_FROM_STR(ctx->aor.c_str()), NUTAG_MEDIA_ENABLE(0),
-                       TAG_IF(!ctx->proxy.empty(), NUTAG_PROXY(ctx->proxy.c_str())),
-                       // Contact from received/rport when a NAT is seen; keep-alives
-                       // (on UDP whether or not), after a probe that the service reaches
-                       // the device there.
-                       NUTAG_OUTBOUND("natify use-rport options-keepalive validate"),
-                       NUTAG_KEEPALIVE(sleep.keepalive_ms),
-                       // The registration refresh waits for a wake too, instead of
-                       // waking the stack every second to look for it.
-                       NUTAG_DEFERRABLE_TIMERS(1),
-                       // MESSAGEs are answered here: the limit refuses some.
-                       NUTAG_APPL_METHOD("MESSAGE"),
-                       // The device takes part in no call and no subscription: the
-                       // stack answers anything else 405 itself (a REFER it would
-                       // accept, 202, and keep a handle of it for good). INVITE stays,
-                       // to be answered 405 with the device's own reason.
-                       SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, MESSAGE"),
-                       TAG_IF(scaled, NTATAG_SIP_T1(t1)), TAG_IF(scaled, NTATAG_SIP_T1X64(64 * t1)),
-                       TAG_IF(scaled, NTATAG_SIP_T2(unsigned(scaled_ms(ctx, 4)))),
-                       TAG_IF(scaled, NTATAG_SIP_T4(unsigned(scaled_ms(ctx, 5)))), TAG_END());
+        su_root_set_max_defer(ctx->root, stack_sleep(ctx).max_defer_ms);
+        create_stack(ctx);
         if (ctx->nua) {
             ctx->retry = su_timer_create(su_root_task(ctx->root), 0);
             ctx->trim = su_timer_create(su_root_task(ctx->root), 0);
+            ctx->rebind = su_timer_create(su_root_task(ctx->root), 0);
             ctx->checkin = su_timer_create(su_root_task(ctx->root), scaled_ms(ctx, kSipCheckinS));
             su_timer_deferrable(ctx->checkin, 1);
             su_timer_set_for_ever(ctx->checkin, on_checkin_timer, nullptr);
@@ -471,7 +594,9 @@ void run(AgentCtx* ctx) {
         ctx->trim = nullptr;
         su_timer_destroy(ctx->checkin);
         ctx->checkin = nullptr;
-        nua_destroy(ctx->nua);
+        su_timer_destroy(ctx->rebind);
+        ctx->rebind = nullptr;
+        if (ctx->nua) nua_destroy(ctx->nua);
         ctx->nua = nullptr;
     }
     if (ctx->root) su_root_destroy(ctx->root);
@@ -483,14 +608,9 @@ void run(AgentCtx* ctx) {
     ctx->cv.notify_all();
 }
 
-// The stack sees whether its shutdown is over on its deferred timer, which
-// runs only when something wakes its thread: after the last answer it could
-// sleep for max_defer. Asking again wakes it and has it look at once; it ends
-// with nua_r_shutdown 200.
-void on_shutdown_timer(AgentCtx* ctx, su_timer_t* t, su_timer_arg_t*) {
-    nua_shutdown(ctx->nua);
-    su_timer_set_interval(t, on_shutdown_timer, nullptr, 250);
-}
+// Replies sent while the stack is bound again wait for the new one; they
+// answer commands taken before, and no new one comes in meanwhile.
+enum { HELD_MAX = 16 };
 
 // Runs `fn` on the stack's thread and waits for it.
 template <class F>
@@ -517,6 +637,7 @@ int sip_agent_start(const SipAgentConfig& cfg, const SipAgentCallbacks& cb, cons
     ctx->registrar = cfg.registrar;
     ctx->auth = std::string("Digest:\"") + cfg.realm + "\":" + cfg.user + ":" + cfg.password;
     ctx->proxy = cfg.outbound_proxy ? cfg.outbound_proxy : "";
+    ctx->every_addr = ctx->bind_url.rfind("sip:*", 0) == 0;
     if (cfg.service) ctx->service = *cfg.service;
     ctx->timing = cfg.timing;
     if (!(ctx->timing.scale > 0)) ctx->timing.scale = 1;
@@ -545,6 +666,7 @@ int sip_agent_register(const char** title, char* why, size_t n) {
     if (ctx) {
         on_stack(ctx, [&] {
             if (!ctx->retry) return;
+            ctx->account = true;
             start_register(ctx);
             ok = true;
         });
@@ -559,9 +681,13 @@ void sip_agent_send_message(const char* to, const char* text) {
     AgentCtx* ctx = g_agent;
     if (!ctx) return;
     on_stack(ctx, [&] {
-        nua_handle_t* nh = nua_handle(ctx->nua, nullptr, SIPTAG_TO_STR(to), TAG_END());
-        if (!nh) return;
-        nua_message(nh, SIPTAG_CONTENT_TYPE_STR("text/plain"), SIPTAG_PAYLOAD_STR(text), TAG_END());
+        if (ctx->stack == Stack::up) {
+            send_now(ctx, to, text);
+        } else if (ctx->held.size() < HELD_MAX) {
+            ctx->held.emplace_back(to, text);
+        } else {
+            log_out(" pjsip  reply to %s not sent: the stack is being bound again\n", to);
+        }
     });
 }
 
@@ -570,9 +696,14 @@ void sip_agent_stop() {
     if (!ctx) return;
     on_stack(ctx, [&] {
         ctx->stopping = true;
-        // No registration attempt from now on: its timer asks for the shutdown.
+        // No registration attempt and no new stack from now on: the retry
+        // timer asks for the shutdown, unless it is over already.
         su_timer_reset(ctx->retry);
-        on_shutdown_timer(ctx, ctx->retry, nullptr);
+        su_timer_reset(ctx->rebind);
+        if (ctx->stack == Stack::closed)
+            su_root_break(ctx->root);
+        else
+            on_shutdown_timer(ctx, ctx->retry, nullptr);
     });
     // A registrar that no longer answers must not hold up the exit.
     std::unique_lock<std::mutex> lock(ctx->mu);

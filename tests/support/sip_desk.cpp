@@ -30,7 +30,7 @@ int SipService::stop() const {
     return run_to_end({service_script(), "stop", rundir}, nullptr, 30);
 }
 
-int Phone::run(const std::vector<std::string>& args, std::string* out, double timeout_s) const {
+std::vector<std::string> Phone::argv(const std::vector<std::string>& args, double timeout_s) const {
     std::vector<std::string> argv = {std::string(HOPPERD_SIM_BIN_DIR) + "/hopperd-phone",
                                      "--proxy",
                                      proxy,
@@ -43,7 +43,11 @@ int Phone::run(const std::vector<std::string>& args, std::string* out, double ti
                                      "--timeout",
                                      std::to_string(timeout_s)};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_to_end(argv, out, timeout_s + 20);
+    return argv;
+}
+
+int Phone::run(const std::vector<std::string>& args, std::string* out, double timeout_s) const {
+    return run_to_end(argv(args, timeout_s), out, timeout_s + 20);
 }
 
 double Phone::until_answered(const std::vector<std::string>& args, double seconds) const {

@@ -22,6 +22,9 @@ struct SipService {
 struct Phone {
     std::string proxy, listen, sipid, product_id = "00:1a:2b:3c:4d:5e";
     int run(const std::vector<std::string>& args, std::string* out, double timeout_s = 20) const;
+    // The command line of such a run, for a caller that starts it another way
+    // (in a network namespace).
+    std::vector<std::string> argv(const std::vector<std::string>& args, double timeout_s) const;
     // Sends the command again and again until the device answers it; the
     // steady-clock time (seconds) of the answer, or 0 after `seconds`.
     double until_answered(const std::vector<std::string>& args, double seconds) const;

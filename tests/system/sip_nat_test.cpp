@@ -104,20 +104,10 @@ TEST(BehindNat, PhoneReachesTheDeviceAfterTheNatTimeOut) {
         // The service saw the router's address: the device took it as its contact.
         EXPECT_NE(device.output().find(" pjsip  outbound: 101 NAT detected"), std::string::npos);
 
-        std::string sipid = sipid_of(device.output());
-        std::string phone_bin = std::string(HOPPERD_SIM_BIN_DIR) + "/hopperd-phone";
+        Phone owner{std::string("sip:") + kService + ":5080", std::string(kService) + ":5070",
+                    sipid_of(device.output())};
         auto phone = [&](std::string* reply) {
-            std::vector<std::string> argv = {phone_bin,
-                                             "--proxy",
-                                             std::string("sip:") + kService + ":5080",
-                                             "--listen",
-                                             std::string(kService) + ":5070",
-                                             "--to",
-                                             sipid,
-                                             "--timeout",
-                                             "5",
-                                             "sched-enum"};
-            return run_to_end(lab.argv_in(lab.wan_, argv), reply, 30);
+            return run_to_end(lab.argv_in(lab.wan_, owner.argv({"sched-enum"}, 5)), reply, 30);
         };
         ASSERT_EQ(phone(&out), 0) << out << device.output();
         // Idle for three times the NAT's time-out: only keep-alives pass.
