@@ -50,6 +50,11 @@ int watchdog_open() {
 void watchdog_thread_proc(int fd) {
     log_out("fd -> %d,  heartbeat : %d @ %s\n", fd, WATCHDOG_TIMEOUT_S, __func__);
     bool starving = false;
+    // Keep-alives on a fixed beat: the look at the tasks and the keep-alive
+    // itself take time, which a plain sleep after them would add to every
+    // period. A late wake-up makes one period long, not all that follow.
+    const int64_t beat_us = int64_t(WATCHDOG_KICK_S) * 1000000;
+    int64_t next = plat_monotonic_us();
     for (;;) {
         {
             std::lock_guard<std::mutex> hold(g_wdt_lock);
@@ -58,7 +63,10 @@ void watchdog_thread_proc(int fd) {
             if (tasks_in_time(&starving))
                 plat_dev_ioctl(fd, WDIOC_KEEPALIVE, reinterpret_cast<uintptr_t>(&dummy));
         }
-        plat_sleep(WATCHDOG_KICK_S);
+        next += beat_us;
+        int64_t now = plat_monotonic_us();
+        if (next <= now) next = now + beat_us;  // far behind: start the beat again
+        plat_usleep(unsigned(next - now));
     }
     log_out("%s exit...\n", __func__);
 }
