@@ -358,9 +358,11 @@ TEST_F(Dispatch, HungUpdaterIsGivenUpAfterTheBound) {
     std::string text = out.text();
     EXPECT_EQ(rc, __SIP_DONE);
     EXPECT_NE(text.find("no answer from the updater in 600 s"), std::string::npos) << text;
-    // A thousand times real time: a real hiccup of a few ms is seconds here.
+    // Given up at the bound, not at twice it. At a thousand times real time a
+    // thread held up a tenth of a real second after the bound (qemu-arm
+    // beside five more, seen: 65 ms) is 100 s here.
     EXPECT_GE(waited, UPDATER_REPLY_WAIT_S * 1000000LL);
-    EXPECT_LT(waited, (UPDATER_REPLY_WAIT_S + 60) * 1000000LL);
+    EXPECT_LT(waited, (UPDATER_REPLY_WAIT_S + 300) * 1000000LL);
     json_t* r = last_reply();
     EXPECT_EQ(field(r, "errorCode"), "200");  // the failure is not the phone's to hear
     json_decref(r);
