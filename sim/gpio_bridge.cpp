@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "include/gpio_state.h"
 #include "include/thread_name.h"
 #include "sim/devices.h"
 #include "sim/world.h"
@@ -29,13 +30,6 @@
 namespace sim {
 
 namespace {
-
-const uint32_t kWrite = 0x40046B02, kRead = 0xC0046B03, kIrqQuery = 0xC0046B11;
-
-struct Pins {
-    uint32_t mask;
-    uint32_t value;
-};
 
 struct Bridge {
     int master = -1;
@@ -75,8 +69,8 @@ void answer(World& w, Bridge& b, const std::string& line) {
         return;
     }
     int fd = port == 'f' ? b.port_f : b.port_i;
-    bool by_address = code == kWrite || code == kRead || code == kIrqQuery;
-    Pins pins = {mask, value};
+    bool by_address = code == GPIO_REQ_WRITE || code == GPIO_REQ_READ || code == GPIO_REQ_IRQ_QUERY;
+    GpioPins pins = {mask, value};
     errno = 0;
     int rc = dev_ioctl(w, fd, code, by_address ? uintptr_t(&pins) : uintptr_t(mask));
     int err = errno;

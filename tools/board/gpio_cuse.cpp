@@ -28,14 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "include/gpio_state.h"
+
 namespace {
-
-const uint32_t kWrite = 0x40046B02, kRead = 0xC0046B03, kIrqQuery = 0xC0046B11;
-
-struct GpioPins {
-    uint32_t mask;
-    uint32_t value;
-};
 
 // The UART to the host: one request at a time, its reply matched in order.
 struct Link {
@@ -127,13 +122,13 @@ void gpio_open(fuse_req_t req, fuse_file_info* fi) {
 void gpio_ioctl(fuse_req_t req, int cmd, void* arg, fuse_file_info*, unsigned, const void* in_buf,
                 size_t in_bufsz, size_t) {
     uint32_t code = uint32_t(cmd);
-    bool by_address = code == kWrite || code == kRead || code == kIrqQuery;
+    bool by_address = code == GPIO_REQ_WRITE || code == GPIO_REQ_READ || code == GPIO_REQ_IRQ_QUERY;
     GpioPins pins = {uint32_t(uintptr_t(arg)), 0};
     if (by_address) {
         struct iovec iov = {arg, sizeof pins};
         if (in_bufsz < sizeof pins) {
-            fuse_reply_ioctl_retry(req, &iov, 1, code == kWrite ? nullptr : &iov,
-                                   code == kWrite ? 0 : 1);
+            fuse_reply_ioctl_retry(req, &iov, 1, code == GPIO_REQ_WRITE ? nullptr : &iov,
+                                   code == GPIO_REQ_WRITE ? 0 : 1);
             return;
         }
         memcpy(&pins, in_buf, sizeof pins);
@@ -149,7 +144,7 @@ void gpio_ioctl(fuse_req_t req, int cmd, void* arg, fuse_file_info*, unsigned, c
         return;
     }
     pins.value = value;
-    if (by_address && code != kWrite)
+    if (by_address && code != GPIO_REQ_WRITE)
         fuse_reply_ioctl(req, rc, &pins, sizeof pins);
     else
         fuse_reply_ioctl(req, rc, nullptr, 0);
