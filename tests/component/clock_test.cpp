@@ -70,6 +70,18 @@ TEST_F(Clock, SynchronisedWithRightDatesPast2038) {
     }
 }
 
+// `date` gives whole seconds, read a moment before the clock is set: setting
+// the clock to that put it back by up to a second at every synchronisation
+// (a button held across one measured a second short).
+TEST_F(Clock, SynchronisationNeverPutsAnAgreeingClockBack) {
+    sim::VirtualClock& clock = world().clock();
+    clock.set_time(INT64_C(1796553000) * 1000000 + 900000);
+    int64_t offset = clock.now_us() - clock.monotonic_us();
+    time_sync();
+    EXPECT_EQ(clock.now_us() - clock.monotonic_us(), offset);
+    EXPECT_EQ(world_texts("clock").back(), "settimeofday 1796553000");
+}
+
 // The runner reads local times from its first pass, before the clock thread
 // links /etc/localtime: the C library had read the image's zone then and kept
 // it, so a board shipped in UTC served meals nine hours late until the next
