@@ -174,9 +174,9 @@ std::vector<std::pair<int64_t, std::string>> control_events(const std::string& s
     std::vector<std::pair<int64_t, std::string>> out;
     // The record comes in slices; each reply says where the next one starts.
     for (int64_t since = 0;;) {
-        std::string reply =
-            control_request(socket_path, "{\"op\":\"log\",\"kind\":\"" + std::string(kind) +
-                                             "\",\"since\":" + std::to_string(since) + "}");
+        std::string only = *kind ? ",\"kind\":\"" + std::string(kind) + "\"" : "";
+        std::string reply = control_request(
+            socket_path, "{\"op\":\"log\"" + only + ",\"since\":" + std::to_string(since) + "}");
         json_error_t err;
         json_t* j = json_loads(reply.c_str(), 0, &err);
         size_t i;

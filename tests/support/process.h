@@ -40,7 +40,7 @@ class Process {
 // Sends one request line to a control socket and returns the reply line.
 std::string control_request(const std::string& socket_path, const std::string& line);
 
-// The world's events of one kind through a control socket: (virtual epoch
-// seconds, text), oldest first.
+// The world's events of one kind ("": of every kind) through a control
+// socket: (virtual epoch seconds, text), oldest first.
 std::vector<std::pair<int64_t, std::string>> control_events(const std::string& socket_path,
                                                             const char* kind);
