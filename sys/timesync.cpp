@@ -47,14 +47,13 @@ void time_sync() {
     // A date that gives no number must not set the clock to 1970.
     int64_t now = get_epoch_seconds();
     if (now > 0) {
-        // `date` reads the clock this sets, in whole seconds and a moment ago:
-        // set to that, a clock that agrees would go back up to a second at
-        // every synchronisation (a button held across one measured short).
-        // One that agrees is set to what it reads now.
+        // `date` reads the clock this sets, in whole seconds and a moment ago
+        // (seconds ago on a busy board): set to that, the clock went back at
+        // every synchronisation, and a button held across one measured
+        // short. The clock only ever moves forward to the reading here.
         struct timeval tv;
         plat_gettimeofday(&tv);
-        int64_t ahead = int64_t(tv.tv_sec) - now;
-        if (ahead < 0 || ahead > 1) tv = {time_t(now), 0};
+        if (int64_t(tv.tv_sec) < now) tv = {time_t(now), 0};
         plat_settimeofday(&tv);
     } else {
         log_out("time_sync : no time from date, clock left as it is\n");

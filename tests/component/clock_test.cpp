@@ -71,9 +71,9 @@ TEST_F(Clock, SynchronisedWithRightDatesPast2038) {
 }
 
 // `date` gives whole seconds, read a moment before the clock is set: setting
-// the clock to that put it back by up to a second at every synchronisation
-// (a button held across one measured a second short).
-TEST_F(Clock, SynchronisationNeverPutsAnAgreeingClockBack) {
+// the clock to that put it back by up to a second at every synchronisation,
+// seconds on a busy board (a button held across one measured short).
+TEST_F(Clock, SynchronisationNeverPutsTheClockBack) {
     sim::VirtualClock& clock = world().clock();
     clock.set_time(INT64_C(1796553000) * 1000000 + 900000);
     int64_t offset = clock.now_us() - clock.monotonic_us();
