@@ -731,7 +731,7 @@ void Soak::poll_output(size_t upto, long from, long to) {
                 note("device: manual serve " + line);
             }
             dev_lines_.push_back({t, line});
-            served_lines_.push_back({t, line});
+            served_lines_.push_back({t, line, -1, long(out_pos_)});
             meant_.push_back({t, line});
         } else if (std::regex_match(line, m, logged)) {
             meant_.push_back({to, line, from});
@@ -739,7 +739,7 @@ void Soak::poll_output(size_t upto, long from, long to) {
             eaten_.push_back({from, to, std::stoi(m[1])});
             note("device: " + line);
             dev_lines_.push_back({to, line, from});
-            eaten_lines_.push_back({to, line, from});
+            eaten_lines_.push_back({to, line, from, long(out_pos_)});
             meant_.push_back({to, line, from});
         } else if (std::regex_match(line, m, kept) && !soak::report_text(m[1])) {
             meant_.push_back({to, m[1], from});

@@ -330,7 +330,7 @@ AmountTally check_amounts(const std::vector<Message>& served, const std::vector<
     enum class Held { Yes, Unsure, Lost, NoTruth };
     struct Shown {
         int grams;
-        long t;
+        long t, seq;
         size_t at;  // in `truth`
         Held held;
         bool weighed;
@@ -339,7 +339,7 @@ AmountTally check_amounts(const std::vector<Message>& served, const std::vector<
     for (const Message& m : served) {
         std::smatch g;
         if (!std::regex_match(m.text, g, served_re)) continue;
-        Shown s{std::stoi(g[1]), m.t, none, Held::Yes, false};
+        Shown s{std::stoi(g[1]), m.t, m.seq, none, Held::Yes, false};
         for (size_t i = 0; i < truth.size(); ++i)
             if (truth[i].presented && truth[i].t >= m.t - 90 && truth[i].t <= m.t + 1) s.at = i;
         if (meets(lost, m.t - 90, m.t + 1)) {
@@ -366,10 +366,14 @@ AmountTally check_amounts(const std::vector<Message>& served, const std::vector<
         if (!std::regex_match(m.text, g, eaten_re)) continue;
         int tried = std::stoi(g[1]), ate = std::stoi(g[2]);
         // The serve it weighs the rest of: the latest of as many grams before
-        // it not yet weighed (a power cut leaves some never weighed).
+        // it not yet weighed (a power cut leaves some never weighed). Before
+        // it in the output where both places are known: a serve of as many
+        // grams right after it may bear an earlier time than the report.
         Shown* s = nullptr;
-        for (Shown& x : shown)
-            if (!x.weighed && x.grams == tried && x.t <= m.t) s = &x;
+        for (Shown& x : shown) {
+            bool before = x.seq >= 0 && m.seq >= 0 ? x.seq < m.seq : x.t <= m.t;
+            if (!x.weighed && x.grams == tried && before) s = &x;
+        }
         if (!s) {
             out.bad.push_back({m.t, "\"" + m.text + "\" with no serve of as many grams before it"});
             continue;

@@ -45,6 +45,9 @@ struct Message {
     long t;
     std::string text;
     long from = -1;
+    // Where it stands in the device's output, -1 unknown: the output is read
+    // in slices, and a report read late takes the slice's time.
+    long seq = -1;
 };
 
 // The owner's text of a message the device posted to the messaging service:

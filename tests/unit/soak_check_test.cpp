@@ -275,6 +275,16 @@ TEST(SoakCheck, EveryAmountTrue) {
     EXPECT_EQ(soak::check_amounts(served, {{740, "31g/12g 먹었습니다.", 720}}, truth, {}, {}, 5)
                   .bad.size(),
               1u);
+    // A meal's fill closes the session of an earlier serve of as many grams
+    // and serves again; both lines read in one slice, the report takes the
+    // slice's time, later than the new serve's own: it still weighs the first.
+    const std::vector<Message> twice = {{113, "30g 제공되었습니다." + at, -1, 10},
+                                        {738, "30g 제공되었습니다." + at, -1, 30}};
+    auto in_order =
+        soak::check_amounts(twice, {{745, "30g/12g 먹었습니다.", 720, 20}}, truth, {}, {}, 5);
+    EXPECT_EQ(in_order.eaten, 1);       // held to the first serve's truth
+    for (const auto& v : in_order.bad)  // only the second serve's own (no bowl went out)
+        EXPECT_NE(v.what.find("with no bowl presented"), std::string::npos) << v.what;
     const std::vector<Message> away = {{905, "17g 제공되었습니다." + at}};
     EXPECT_TRUE(soak::check_amounts(away, {{990, "17g/3g 먹었습니다.", 980}}, truth, {}, {}, 5)
                     .bad.empty());
