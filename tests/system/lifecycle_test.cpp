@@ -79,8 +79,8 @@ TEST_F(Lifecycle, FactoryResetWorksWhileWaitingForTheNetwork) {
     start(false);
     ASSERT_TRUE(d_->wait_for("Wi-Fi Error...........!!!", 20)) << d_->output();
     // Held 10 s, not 6: at speed 50 a reader woken 20 ms late sees the press a
-    // virtual second late, and under qemu-arm beside five more tests it was
-    // seen three seconds late. The 5/6 s boundary is the component tests' work.
+    // virtual second late, and qemu-arm beside five more tests is slower
+    // still. The 5/6 s boundary is the component tests' work.
     ASSERT_EQ(ctl(R"({"op":"button","line":"reset","hold_s":10})"), "{\"ok\":true}");
     ASSERT_TRUE(shell_ran("reboot &", 10)) << d_->output();
     EXPECT_TRUE(d_->wait_for(">>>>>>>>>>> factory default...", 1));
@@ -123,9 +123,8 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
     // their first lines.
     EXPECT_TRUE(ascending(positions({"watchdog open fd : ", "uds client open fd : "})));
     sleep_slowed(2);  // 100 virtual seconds
-    // Event times are the wall clock's, which the clock synchronisation sets
-    // (to the whole second `date` read a moment before: under emulation a
-    // few seconds back): the beat is judged after the last setting.
+    // Event times are the wall clock's, which the clock synchronisation sets:
+    // the beat is judged after the last setting.
     std::vector<long> kicks;
     for (auto& e : events("")) {
         if (e.second.rfind("settimeofday ", 0) == 0) kicks.clear();
