@@ -339,6 +339,7 @@ class Soak {
     uint64_t log_next_ = 0;
     size_t out_pos_ = 0, rec_pos_ = 0;
     std::string out_line_;
+    long out_lines_ = 0;        // lines of every daemon's output so far, in order
     std::string pending_path_;  // the path of the feeding whose serve line comes next
     std::string identity_;
     // the world as the soak left it (a new daemon brings a new world)
@@ -714,6 +715,7 @@ void Soak::poll_output(size_t upto, long from, long to) {
         }
         std::string line;
         line.swap(out_line_);
+        ++out_lines_;
         std::smatch m;
         if (line.rfind("uds client open fd : ", 0) == 0) came_up_ = true;
         if (line.rfind("schedule feed try ", 0) == 0) pending_path_ = "schedule";
@@ -731,7 +733,7 @@ void Soak::poll_output(size_t upto, long from, long to) {
                 note("device: manual serve " + line);
             }
             dev_lines_.push_back({t, line});
-            served_lines_.push_back({t, line, -1, long(out_pos_)});
+            served_lines_.push_back({t, line, -1, out_lines_});
             meant_.push_back({t, line});
         } else if (std::regex_match(line, m, logged)) {
             meant_.push_back({to, line, from});
@@ -739,7 +741,7 @@ void Soak::poll_output(size_t upto, long from, long to) {
             eaten_.push_back({from, to, std::stoi(m[1])});
             note("device: " + line);
             dev_lines_.push_back({to, line, from});
-            eaten_lines_.push_back({to, line, from, long(out_pos_)});
+            eaten_lines_.push_back({to, line, from, out_lines_});
             meant_.push_back({to, line, from});
         } else if (std::regex_match(line, m, kept) && !soak::report_text(m[1])) {
             meant_.push_back({to, m[1], from});
