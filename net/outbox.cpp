@@ -1,5 +1,6 @@
 // Reports the cloud did not take: kept in order, sent again when it answers.
-// Kept in memory only; a power cut takes them with it.
+// Kept in memory; an orderly stop writes what is left to a file that the
+// next start sends first. A power cut takes them with it.
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -11,9 +12,11 @@
 #include <mutex>
 
 #include "include/log.h"
+#include "include/owned.h"
 #include "include/result_codes.h"
 #include "include/task_bounds.h"
 #include "net/cloud.h"
+#include "platform/atomic_file.h"
 #include "platform/platform.h"
 #include "platform/run_flag.h"
 #include "platform/task.h"
@@ -70,6 +73,48 @@ void wait_for_work(int ms) {
     }
 }
 
+const char kKeptPath[] = "/etc/cloud_kept.conf";
+
+// An upgrade or a restart during an outage must not take the owner's
+// reports with it: what is left at the stop waits in a file.
+void save_kept() {
+    Outbox& b = box();
+    JsonPtr list(json_array());
+    {
+        // Handed over to the file: the next start sends them, not this one.
+        std::lock_guard<std::mutex> hold(b.mu);
+        for (size_t i = 0; i < b.count; ++i) {
+            const Kept& k = b.ring[(b.head + i) % CLOUD_KEEP_MAX];
+            json_array_append_new(list.get(),
+                                  json_pack("{s:i, s:s}", "kind", k.kind, "text", k.text));
+        }
+        b.head = b.count = 0;
+    }
+    std::string path = plat_path(kKeptPath);
+    if (json_array_size(list.get()) == 0) {
+        unlink(path.c_str());
+        return;
+    }
+    if (write_json_atomic(path.c_str(), list.get()) == 0)
+        log_out("cloud : %zu reports kept for the next start\n", json_array_size(list.get()));
+}
+
+// Taken back at start, oldest first, ahead of anything new; the file goes.
+void load_kept() {
+    std::string path = plat_path(kKeptPath);
+    json_error_t err;
+    JsonPtr list(json_load_file(path.c_str(), 0, &err));
+    if (!list) return;
+    size_t i;
+    json_t* e;
+    json_array_foreach(list.get(), i, e) {
+        int kind = 0;
+        const char* text = nullptr;
+        if (json_unpack(e, "{s:i, s:s}", "kind", &kind, "text", &text) == 0) keep(text, kind);
+    }
+    unlink(path.c_str());
+}
+
 }  // namespace
 
 int cloud_notify(const char* message, int kind) {
@@ -112,6 +157,7 @@ bool cloud_send_kept() {
 
 void cloud_thread_proc() {
     TaskScope task("cloud", TASK_CLOUD_S);
+    load_kept();
     int backoff = 0;
     while (sig_flag) {
         if (cloud_kept() == 0) {
@@ -127,5 +173,6 @@ void cloud_thread_proc() {
         run_wait(unsigned(backoff));
     }
     if (size_t n = cloud_kept()) log_out("cloud : %zu reports not delivered at the stop\n", n);
+    save_kept();
     log_out("%s exit...\n", __func__);
 }

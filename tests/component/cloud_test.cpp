@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "include/feeder.h"
@@ -169,8 +170,9 @@ TEST_F(Cloud, ReportsNotTakenAreKeptInOrderAndSentWhenTheCloudAnswers) {
 }
 
 // The thread that sends them again keeps trying while the cloud is away,
-// and ends at the stop, saying what it could not deliver.
-TEST_F(Cloud, TheSendingThreadDeliversAfterAnOutageAndEndsAtTheStop) {
+// and ends at the stop, saying what it could not deliver and leaving it to
+// the next start.
+TEST_F(Cloud, TheSendingThreadDeliversAfterAnOutageAndLeavesTheRestToTheNextStart) {
     app_stop_fd_open();
     // The settings stay as they are while the thread runs: the outage is the
     // service being away from its address, not the address changing.
@@ -192,6 +194,21 @@ TEST_F(Cloud, TheSendingThreadDeliversAfterAnOutageAndEndsAtTheStop) {
     t.join();
     EXPECT_EQ(delivered, 1u);
     EXPECT_NE(out.text().find("cloud : 1 reports not delivered at the stop"), std::string::npos);
+    // What was left waits in a file (an upgrade's restart during an outage
+    // lost it), and the next start sends it first.
+    EXPECT_NE(read_file(root_ + "/etc/cloud_kept.conf").find("abc"), std::string::npos);
+    EXPECT_EQ(cloud_kept(), 0u);
+    app_stop_fd_open();
+    sig_flag = 1;
+    CloudService again("close", 0, host);
+    EXPECT_TRUE(again.ready());
+    std::thread next(cloud_thread_proc);
+    EXPECT_TRUE(again.wait_message("/Ovexa/api/messaging", "abc", 10));
+    app_stop();
+    next.join();
+    auto sent = again.messages("/Ovexa/api/messaging");
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "${product.alias} abc"), 1);
+    EXPECT_NE(access((root_ + "/etc/cloud_kept.conf").c_str(), F_OK), 0);
 }
 
 TEST_F(Cloud, WriteWaitGivesUpOnAFullSocket) {
