@@ -37,6 +37,13 @@ void motor_back_off() {
     run_wait(20 / 5 + 1);
 }
 
+// The whole wait, signals or a stop meanwhile.
+void travel_wait(unsigned seconds) {
+    int64_t end = plat_monotonic_us() + int64_t(seconds) * 1000000;
+    for (int64_t left; (left = end - plat_monotonic_us()) > 0;)
+        plat_usleep(unsigned(left < 1000000 ? left : 1000000));
+}
+
 }  // namespace
 
 bool bowl_is_missing(const Feeder* f, int32_t gap) {
@@ -201,13 +208,11 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
         plat_system(melody_command(melody));
     }
     if (!sig_flag) return ServeOutcome::Stopped;  // nothing is presented to a stopping feeder
-    if (hook.presenting) hook.presenting(hook.ctx);
     ucom_bowl_out(fd);
-    if (!run_wait(13)) {
-        // Still travelling: whether it arrives is for the next start to see.
-        log_out("%s feed : stopping while the bowl goes out, no session\n", who);
-        return ServeOutcome::Stopped;
-    }
+    // A stop does not cut this wait short: a bowl on its way reaches the pet
+    // whatever the program does, so the meal is reported, and counted as
+    // served, as any other.
+    travel_wait(13);
     int32_t tmp = ldcell_read();
     log_out("%s4:tmpCellBase(%d) = ldcell_read();\n", tag, tmp);
     ucom_get_sensor(fd, sensor);
@@ -215,6 +220,7 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
     char date[80];
     char msg[200];
     if (*sensor & SENSOR_BOWL_OUT) {
+        if (hook.served) hook.served(hook.ctx);
         {
             std::lock_guard<std::mutex> hold(f->lock);
             FeedSessionPtr& s = session_of(f, path);

@@ -22,13 +22,13 @@ enum class ServeOutcome {
     Served,
     BowlStuck,
     BowlMissing,  // the serve's weighing found no bowl: nothing presented, nothing reported
-    Stopped,      // the program is stopping: nothing presented, no session
+    Stopped,      // stopping before the bowl went out: nothing presented, no session
 };
 
-// Called by the serve stage right before the bowl moves out to the pet, so a
-// caller can keep a record of what is served.
+// Called by the serve stage once the bowl is out with the pet, before the
+// owner is told, so a caller can keep a record of what is served.
 struct ServeHook {
-    void (*presenting)(void* ctx) = nullptr;
+    void (*served)(void* ctx) = nullptr;
     void* ctx = nullptr;
 };
 

@@ -18,6 +18,8 @@
 // | filled  | its minute, bowl as the fill left it   | serves, keeps the served record    | SERVED            |
 // | no bowl | its minute, still no bowl              | decided, not served                | (told at the fill)|
 // | serving | the bowl sticks / was taken away       | decided, session dropped           | STUCK / NO BOWL   |
+// | serving | a stop while the bowl goes out         | waits for it: served as any other  | SERVED            |
+// | serving | the power goes before the bowl is out  | the next start finds it due        | as for a fill     |
 // | served  | the runner starts again                | nothing: the served record says so | nothing more      |
 // clang-format on
 //
@@ -169,8 +171,10 @@ struct Presenting {
     const SchedMeal* meal;
 };
 
-// Right before the bowl goes out: from here on the meal counts as served,
-// also for a runner that starts again.
+// The bowl is out with the pet: from here on the meal counts as served, also
+// for a runner that starts again. A power cut before this (the bowl on its
+// way) leaves the meal due: the next start weighs what the bowl holds, tops
+// it up and serves it, so the pet is not fed twice.
 void keep_served(void* ctx) {
     const Presenting* p = static_cast<const Presenting*>(ctx);
     decide(p->r, *p->meal);

@@ -370,6 +370,43 @@ TEST_F(Dispense, BowlStuckOnItsWayOut) {
         cloud_->wait_message("/Ovexa/api/messaging", "사료그릇이 멈추었습니다... 2026/", 5));
 }
 
+// The caller's record of a serve is kept once the bowl is out with the pet,
+// not as it leaves: a power cut on the way used to leave a meal recorded as
+// served that no pet saw and no owner heard of. A bowl that sticks is not
+// served either.
+TEST_F(Dispense, TheServeIsRecordedOnceTheBowlIsOut) {
+    struct Seen {
+        sim::World* w;
+        int calls = 0;
+        sim::BowlPos at = sim::BowlPos::In;
+    } seen{&world()};
+    ServeHook hook{[](void* ctx) {
+                       Seen* s = static_cast<Seen*>(ctx);
+                       std::lock_guard<std::mutex> hold(s->w->mu());
+                       s->w->update();
+                       s->at = s->w->phys.bowl;
+                       ++s->calls;
+                   },
+                   &seen};
+    uint32_t sensor = 0;
+    int32_t served = 0;
+    EXPECT_EQ(dispense_serve(FeedPath::Scheduled, 0, 1, {FillOutcome::Filled, 0, 0}, &sensor,
+                             &served, hook),
+              ServeOutcome::Served);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.at, sim::BowlPos::Out);
+
+    set_bowl(sim::BowlPos::In);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_sticks = true;
+    }
+    EXPECT_EQ(dispense_serve(FeedPath::Scheduled, 0, 1, {FillOutcome::Filled, 0, 0}, &sensor,
+                             &served, hook),
+              ServeOutcome::BowlStuck);
+    EXPECT_EQ(seen.calls, 1);
+}
+
 TEST_F(Dispense, ScheduledServeReplacesTheRunningScheduledSession) {
     open_session(false, 100, 77);
     const FeedSession* old = f_->in_schedule.get();

@@ -127,4 +127,32 @@ TEST_F(OrderlyStop, DuringTheRunnersMinuteAfterAMeal) {
     expect_orderly(mark, "", "sched_thread_proc");
 }
 
+// A stop while a meal's bowl is on its way out: the bowl reaches the pet
+// whatever the program does. The serve used to end there unreported, with
+// its served record already kept, so the next start did not serve it
+// either: a meal the owner never heard of.
+TEST_F(OrderlyStop, WhileTheBowlGoesOutTheMealIsStillReported) {
+    write_file(
+        root_ + "/etc/feed_sched.conf",
+        R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
+    start("2026-12-07 07:57:00");
+    ASSERT_TRUE(d_->wait_for("schedule feed try 20 gram and feed", 60)) << d_->output();
+    // The bowl leaves once the melody has played; its way out and the wait
+    // for it are 13 s, 260 ms of real time here.
+    bool going = false;
+    for (int i = 0; i < 5000 && !going; ++i) {
+        going = control_request(sock_, "{\"op\":\"state\"}").find("\"bowl\":\"moving_out\"") !=
+                std::string::npos;
+        if (!going) usleep(1000);
+    }
+    ASSERT_TRUE(going) << d_->output();
+    size_t mark = d_->output().size();
+    kill(d_->pid(), SIGINT);
+    expect_orderly(mark, "", "sched_thread_proc");
+    std::string out = d_->output();
+    EXPECT_EQ(out.find("stopping while the bowl goes out"), std::string::npos) << out;
+    EXPECT_NE(out.find("g 제공되었습니다. 2026/12/07-1-08:00:", mark), std::string::npos) << out;
+    EXPECT_NE(read_file(root_ + "/etc/feed_served.conf").find("\"breakfast\""), std::string::npos);
+}
+
 }  // namespace
