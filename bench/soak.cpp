@@ -713,8 +713,8 @@ void Soak::poll_output(size_t upto, long from, long to) {
             out_line_ += c;
             continue;
         }
-        std::string line;
-        line.swap(out_line_);
+        std::string line = soak::device_line(out_line_);
+        out_line_.clear();
         ++out_lines_;
         std::smatch m;
         if (line.rfind("uds client open fd : ", 0) == 0) came_up_ = true;

@@ -410,6 +410,11 @@ AmountTally check_amounts(const std::vector<Message>& served, const std::vector<
     return out;
 }
 
+std::string device_line(const std::string& raw) {
+    size_t text = raw.find_first_not_of('.');
+    return text == std::string::npos ? std::string() : raw.substr(text);
+}
+
 bool report_text(const std::string& text) {
     static const std::regex report(
         R"(^-?\d+g 제공(되었습니다\. .*)?$|^-?\d+g/-?\d+g 먹었습니다\.$)");

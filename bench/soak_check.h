@@ -187,6 +187,10 @@ DeliveryTally check_delivery(const std::vector<Message>& meant, const std::vecto
 // "Ng 제공되었습니다. <date>", "Ng 제공" and "T g/E g 먹었습니다.".
 bool report_text(const std::string& text);
 
+// A line of the device's output as its writer meant it: other threads'
+// progress dots, written without a newline, can sit in front of it.
+std::string device_line(const std::string& raw);
+
 // A figure that must stay flat: every sample after `from` at most `bound`
 // above the sample at `from` (the first at or after it).
 std::vector<Violation> check_flat(const std::vector<std::pair<long, long>>& samples, long from,

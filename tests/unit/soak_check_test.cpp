@@ -357,6 +357,13 @@ TEST(SoakCheck, ReportsArriveOnceAfterAnOutage) {
     EXPECT_EQ(soak::check_delivery({meant[1]}, {}, {}, {4000}, 10000).bad.size(), 1u);
     // Meant just before the run ended: pending.
     EXPECT_EQ(soak::check_delivery({meant[1]}, {}, {}, {}, 600).pending, 1);
+
+    // A report the device logged behind another thread's progress dots is
+    // still one it meant: read as such, its arrival was taken for a second.
+    EXPECT_EQ(soak::device_line(".40g 제공"), "40g 제공");
+    EXPECT_EQ(soak::device_line("....schedule feed try 30 gram"), "schedule feed try 30 gram");
+    EXPECT_EQ(soak::device_line("28g/10g 먹었습니다."), "28g/10g 먹었습니다.");
+    EXPECT_EQ(soak::device_line("......"), "");
 }
 
 TEST(SoakCheck, FlatFigures) {
