@@ -473,6 +473,7 @@ bool Soak::start_device(long at) {
     snprintf(grams, sizeof grams, "%.1f", bowl_grams_);
     argv.insert(argv.end(), {"--grams", grams});
     if (bowl_out_) argv.push_back("--bowl-out");
+    argv.push_back("--linger");
     device_ = std::make_unique<Process>(argv);
     ctl_ = std::make_unique<Control>(sock_);
     out_pos_ = 0;
@@ -537,7 +538,16 @@ void Soak::stop_device(bool orderly, bool final_stop) {
     if (!orderly) cuts_.push_back(at);
     int rc;
     if (orderly) {
-        rc = device_->stop(SIGINT, 120);
+        // The world outlives the daemon (--linger): what it did while the
+        // daemon stopped (a bowl that was on its way arrives) is read, then
+        // it goes.
+        kill(device_->pid(), SIGINT);
+        if (device_->wait_for("Bye....\n", 120)) {
+            poll();
+            runs_.back().second = at;
+        }
+        ctl_->ask(R"({"op":"exit"})");
+        rc = device_->stop(0, 120);
         poll_output(device_->output().size(), read_before_last_look_, end);
         std::string out = device_->output();
         bool bye = out.size() >= 8 && out.compare(out.size() - 8, 8, "Bye....\n") == 0;

@@ -1,13 +1,19 @@
 // hopperd-sim: the daemon on the simulated board.
 //   hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down]
 //               [--start "YYYY-MM-DD HH:MM:SS"] [--control SOCKET] [--sip-scale N] [--grams G]
-//               [--bowl-out]
+//               [--bowl-out] [--linger]
+// --linger keeps the world and its control socket after the daemon ends,
+// until a control request {"op":"exit"} (a minute at most): a bench reads what the world did
+// while the daemon stopped (a bowl still on its way) before it goes.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "app/app.h"
@@ -24,7 +30,7 @@ int usage() {
             "usage: hopperd-sim --root DIR [--speed N] [--warp] [--max-speed N] [--network-down] "
             "[--start "
             "\"YYYY-MM-DD HH:MM:SS\"] [--control SOCKET] [--sip-scale N] [--grams G] "
-            "[--bowl-out]\n");
+            "[--bowl-out] [--linger]\n");
     return 2;
 }
 
@@ -47,6 +53,17 @@ std::string schedule_op(json_t*) {
     return text ? text.get() : "{}";
 }
 
+std::mutex g_exit_mu;
+std::condition_variable g_exit_cv;
+bool g_exit = false;
+
+std::string exit_op(json_t*) {
+    std::lock_guard<std::mutex> hold(g_exit_mu);
+    g_exit = true;
+    g_exit_cv.notify_all();
+    return "{\"ok\":true}";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,6 +73,7 @@ int main(int argc, char** argv) {
     tzset();
     sim::WorldConfig cfg;
     std::string control;
+    bool linger = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--warp") {
@@ -64,6 +82,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--network-down") {  // a power cut's return during a Wi-Fi outage
             cfg.network_up = false;
+            continue;
+        }
+        if (a == "--linger") {
+            linger = true;
             continue;
         }
         if (a == "--bowl-out") {  // a power cut during a meal: the bowl stayed with the pet
@@ -116,8 +138,13 @@ int main(int argc, char** argv) {
     w.remove_queue();  // a stale one from an earlier process with this pid
     if (w.tty_path().empty()) return 1;
     sim::control_add_op("schedule", schedule_op);
+    sim::control_add_op("exit", exit_op);
     if (!control.empty() && sim::control_start(w, control) < 0) return 1;
     int rc = app_run();
+    if (linger && !control.empty()) {
+        std::unique_lock<std::mutex> hold(g_exit_mu);
+        g_exit_cv.wait_for(hold, std::chrono::seconds(60), [] { return g_exit; });
+    }
     sim::control_stop();
     w.stop();
     w.remove_queue();

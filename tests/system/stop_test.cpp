@@ -33,11 +33,12 @@ class OrderlyStop : public ::testing::Test {
     }
     // Speed 50: the watchdog's 15 s are 300 ms of real time (four times that
     // under emulation), well above what a busy machine delays a keep-alive.
-    void start(const char* at = nullptr) {
+    void start(const char* at = nullptr, bool linger = false) {
         std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
                           (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
         std::vector<std::string> argv = {bin, "--root", root_, "--speed", "50", "--control", sock_};
         if (at) argv.insert(argv.end(), {"--start", at});
+        if (linger) argv.push_back("--linger");
         d_ = std::make_unique<Process>(argv);
         ASSERT_TRUE(d_->wait_for("uds client open fd : ", 20)) << d_->output();
     }
@@ -135,7 +136,7 @@ TEST_F(OrderlyStop, WhileTheBowlGoesOutTheMealIsStillReported) {
     write_file(
         root_ + "/etc/feed_sched.conf",
         R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
-    start("2026-12-07 07:57:00");
+    start("2026-12-07 07:57:00", true);
     ASSERT_TRUE(d_->wait_for("schedule feed try 20 gram and feed", 60)) << d_->output();
     // The bowl leaves once the melody has played; its way out and the wait
     // for it are 13 s, 260 ms of real time here.
@@ -148,6 +149,11 @@ TEST_F(OrderlyStop, WhileTheBowlGoesOutTheMealIsStillReported) {
     ASSERT_TRUE(going) << d_->output();
     size_t mark = d_->output().size();
     kill(d_->pid(), SIGINT);
+    // The world stays (--linger) for a look at where the bowl went.
+    ASSERT_TRUE(d_->wait_for("Bye....\n", 60, mark)) << d_->output();
+    EXPECT_NE(control_request(sock_, R"({"op":"log","kind":"bowl"})").find("arrived out"),
+              std::string::npos);
+    EXPECT_EQ(control_request(sock_, R"({"op":"exit"})"), "{\"ok\":true}");
     expect_orderly(mark, "", "sched_thread_proc");
     std::string out = d_->output();
     EXPECT_EQ(out.find("stopping while the bowl goes out"), std::string::npos) << out;
