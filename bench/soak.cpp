@@ -802,8 +802,15 @@ void Soak::sample_proc() {
     if (vt_ - instance_start_ < 3600) return;
     // The simulator keeps its last 50,000 world events in the same process:
     // private memory says something of the daemon only once that record is full.
-    if (log_next_ > 50000) uss_.push_back({vt_, proc_value(device_->pid(), true)});
+    long uss = log_next_ > 50000 ? proc_value(device_->pid(), true) : -1;
+    if (uss >= 0) uss_.push_back({vt_, uss});
     fds_.push_back({vt_, proc_value(device_->pid(), false)});
+    // Each sample kept with the run, for a look at a trend afterwards.
+    if (FILE* f = fopen((dir_ + "/proc.tsv").c_str(), "a")) {
+        fprintf(f, "%s\t%d\t%ld\t%ld\n", local_text(vt_).c_str(), int(device_->pid()), uss,
+                fds_.back().second);
+        fclose(f);
+    }
 }
 
 // Meal minutes the clock passed, each with what excuses it.
