@@ -52,8 +52,9 @@ for ((cut = 1; cut <= cuts; cut++)); do
   [ "$got" = "$last" ] || [ "$got" = "$sent" ] ||
     bench_fail "cut $cut: the schedule holds $got, the last answered change was $last (sent up to $sent)"
   daemon_wait_started
-  listed=$(phone sched-enum | grep -o '"feedAmount" *: *"[0-9]*"' | grep -o '[0-9]*$' || true)
-  [ "$listed" = "$got" ] || bench_fail "cut $cut: the daemon lists '$listed', the file holds $got"
+  reply=$(phone sched-enum || true)
+  listed=$(echo "$reply" | jq -r '.feedingSchedules[0].feedAmount' 2>/dev/null || true)
+  [ "$listed" = "$got" ] || bench_fail "cut $cut: the daemon lists '$listed', the file holds $got; its reply: $reply"
   echo "cut $cut: $(grep -c '^answered' "$dir/changes") changes answered, file whole at $got (last answered $last)"
   answered=$got
 done
