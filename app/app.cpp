@@ -200,6 +200,7 @@ int app_run() {
     join(w.bttn, "bttn_thread_proc");
     join(w.uds, "uds_thread_proc");
     join(w.cloud, "cloud_thread_proc");  // after every thread that reports
+    cloud_save_kept();
     watchdog_close(wdt_fd);
     join(w.watchdog, "watchdog_thread_proc");
     bttn_close(bttn_fd);

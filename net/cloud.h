@@ -32,6 +32,10 @@ enum {
 // still kept then is logged as not delivered.
 void cloud_thread_proc();
 size_t cloud_kept();
+// At an orderly stop, once every thread that reports has ended (a serve
+// finishing as the program stops reports after the sending thread is gone):
+// what is kept goes to a file that the next start's thread sends first.
+void cloud_save_kept();
 // One try at the oldest kept report: true when it went, or none was kept.
 bool cloud_send_kept();
 

@@ -75,9 +75,27 @@ void wait_for_work(int ms) {
 
 const char kKeptPath[] = "/etc/cloud_kept.conf";
 
+// Taken back at start, oldest first, ahead of anything new; the file goes.
+void load_kept() {
+    std::string path = plat_path(kKeptPath);
+    json_error_t err;
+    JsonPtr list(json_load_file(path.c_str(), 0, &err));
+    if (!list) return;
+    size_t i;
+    json_t* e;
+    json_array_foreach(list.get(), i, e) {
+        int kind = 0;
+        const char* text = nullptr;
+        if (json_unpack(e, "{s:i, s:s}", "kind", &kind, "text", &text) == 0) keep(text, kind);
+    }
+    unlink(path.c_str());
+}
+
+}  // namespace
+
 // An upgrade or a restart during an outage must not take the owner's
 // reports with it: what is left at the stop waits in a file.
-void save_kept() {
+void cloud_save_kept() {
     Outbox& b = box();
     JsonPtr list(json_array());
     {
@@ -98,24 +116,6 @@ void save_kept() {
     if (write_json_atomic(path.c_str(), list.get()) == 0)
         log_out("cloud : %zu reports kept for the next start\n", json_array_size(list.get()));
 }
-
-// Taken back at start, oldest first, ahead of anything new; the file goes.
-void load_kept() {
-    std::string path = plat_path(kKeptPath);
-    json_error_t err;
-    JsonPtr list(json_load_file(path.c_str(), 0, &err));
-    if (!list) return;
-    size_t i;
-    json_t* e;
-    json_array_foreach(list.get(), i, e) {
-        int kind = 0;
-        const char* text = nullptr;
-        if (json_unpack(e, "{s:i, s:s}", "kind", &kind, "text", &text) == 0) keep(text, kind);
-    }
-    unlink(path.c_str());
-}
-
-}  // namespace
 
 int cloud_notify(const char* message, int kind) {
     char request[1024];
@@ -173,6 +173,5 @@ void cloud_thread_proc() {
         run_wait(unsigned(backoff));
     }
     if (size_t n = cloud_kept()) log_out("cloud : %zu reports not delivered at the stop\n", n);
-    save_kept();
     log_out("%s exit...\n", __func__);
 }
