@@ -3,6 +3,7 @@
 // Each setting ends as its default or as the value of a line that names it;
 // a line longer than the reader's buffer is ignored whole, never applied in
 // part; a well-formed line is applied, the last one of a key winning.
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <stdint.h>
 #include <string.h>
@@ -24,21 +25,23 @@ std::string g_file;
 const size_t kReadWhole = 509;
 const size_t kOverlong = 512;
 
-enum Field { DOMAIN, STUN, PROXY, LISTEN, CLOUD, FIRMWARE, NTP, PROBE, FIELDS };
+enum Field { DOMAIN, STUN, PROXY, LISTEN, CLOUD, FIRMWARE, NTP, PROBE, ALLOW, FIELDS };
 struct Key {
     const char* name;
     Field field;
-    int items;  // 0: a single value
+    int items;  // 0: a single value; otherwise the most a list holds
     bool may_be_empty;
+    bool addresses;  // list items are numeric addresses, and there may be fewer
 } const kKeys[] = {
-    {"sip_domain", DOMAIN, 0, false},
-    {"sip_stun", STUN, SIP_STUN_COUNT, false},
-    {"sip_outbound_proxy", PROXY, 0, true},
-    {"sip_listen", LISTEN, 0, true},
-    {"cloud_host", CLOUD, 0, false},
-    {"firmware_host", FIRMWARE, 0, false},
-    {"ntp_servers", NTP, NTP_SERVER_COUNT, false},
-    {"probe_host", PROBE, 0, false},
+    {"sip_domain", DOMAIN, 0, false, false},
+    {"sip_stun", STUN, SIP_STUN_COUNT, false, false},
+    {"sip_outbound_proxy", PROXY, 0, true, false},
+    {"sip_listen", LISTEN, 0, true, false},
+    {"cloud_host", CLOUD, 0, false, false},
+    {"firmware_host", FIRMWARE, 0, false, false},
+    {"ntp_servers", NTP, NTP_SERVER_COUNT, false, false},
+    {"probe_host", PROBE, 0, false, false},
+    {"sip_allow", ALLOW, SIP_ALLOW_MAX, true, true},
 };
 
 // A field as one text; list items joined by a separator no item holds.
@@ -65,6 +68,8 @@ std::string field_text(const Settings& s, Field f) {
             return list(s.ntp_servers, NTP_SERVER_COUNT);
         case PROBE:
             return s.probe_host;
+        case ALLOW:
+            return list(s.sip_allow, s.sip_allow_count);
         case FIELDS:
             break;
     }
@@ -83,6 +88,12 @@ std::string trimmed(const std::string& s) {
 bool host_like(const std::string& v) {
     const char ok[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]";
     return strspn(v.c_str(), ok) == v.size() && (v.empty() || v[0] != '-');
+}
+
+bool numeric_address(const std::string& v) {
+    unsigned char bytes[16];
+    return v.find('\0') == std::string::npos && (inet_pton(AF_INET, v.c_str(), bytes) == 1 ||
+                                                 inet_pton(AF_INET6, v.c_str(), bytes) == 1);
 }
 
 struct Effect {
@@ -111,6 +122,8 @@ Effect line_effect(const std::string& line) {
             if ((value.empty() && !k.may_be_empty) || value.size() >= SETTING_TEXT_MAX) return none;
             e.sure = host_like(value);
             e.value = value;
+        } else if (value.empty() && k.may_be_empty) {
+            // An empty list: no items.
         } else {
             std::vector<std::string> items;
             size_t p = 0;
@@ -120,9 +133,11 @@ Effect line_effect(const std::string& line) {
                 if (q == std::string::npos) break;
                 p = q + 1;
             }
-            if (int(items.size()) != k.items) return none;
+            if (k.addresses ? int(items.size()) > k.items : int(items.size()) != k.items)
+                return none;
             for (const std::string& it : items) {
                 if (it.empty() || it.size() >= SETTING_TEXT_MAX) return none;
+                if (k.addresses && !numeric_address(it)) return none;
                 e.sure = e.sure && host_like(it);
                 e.value += it + '\x1f';
             }
