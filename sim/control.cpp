@@ -574,7 +574,9 @@ void control_stop() {
     g_server->th.join();
     {
         std::lock_guard<std::mutex> hold(g_server->mu);
-        for (auto& c : g_server->clients) shutdown(c->fd.get(), SHUT_RDWR);
+        // No more requests; a reply being made still goes out (a driver's
+        // "exit" is answered as the server stops).
+        for (auto& c : g_server->clients) shutdown(c->fd.get(), SHUT_RD);
     }
     g_server->clients.clear();  // joins each connection's thread
     close(g_server->wake);

@@ -728,6 +728,27 @@ TEST_F(World, TheLogComesInSlicesThatFollowOnFromNext) {
     EXPECT_LE(largest, 2000u);
 }
 
+std::atomic<bool> g_slow_op_started{false};
+std::string slow_op(json_t*) {
+    g_slow_op_started = true;
+    usleep(200000);
+    return R"({"ok":true,"slow":true})";
+}
+
+// A stop while a request is being answered: the answer still goes out, as a
+// bench's "exit" is answered while the simulator stops.
+TEST_F(World, AStopStillSendsTheReplyBeingMade) {
+    sim::control_add_op("slow", slow_op);
+    std::string path = root_ + "/control.sock";
+    ASSERT_EQ(sim::control_start(world(), path), 0);
+    std::string reply;
+    std::thread asker([&] { reply = control_request(path, R"({"op":"slow"})"); });
+    for (int i = 0; i < 5000 && !g_slow_op_started; ++i) usleep(1000);
+    sim::control_stop();
+    asker.join();
+    EXPECT_EQ(reply, R"({"ok":true,"slow":true})");
+}
+
 TEST_F(World, ControlConnectionsLeaveNothingBehind) {
     std::string path = root_ + "/control.sock";
     ASSERT_EQ(sim::control_start(world(), path), 0);
