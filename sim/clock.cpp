@@ -163,7 +163,22 @@ void VirtualClock::set_manual(int64_t start_us, bool auto_advance) {
 
 int64_t VirtualClock::mono_locked() {
     if (manual_) return manual_mono_;
-    return mono0_us_ + int64_t(double(real_mono_us() - real0_us_) * speed_);
+    int64_t real = real_mono_us();
+    int64_t now = mono0_us_ + int64_t(double(real - real0_us_) * speed_);
+    if (!warp_) return now;
+    // A paced thread whose wake-up has come but which the machine has not yet
+    // run holds time at its wake-up: a busy host must not make a thread late
+    // in virtual time (a keep-alive that is a few real milliseconds late at
+    // fifty times real time would be seconds late on the board).
+    int64_t due = kForever;
+    for (Waiter* w : waiters_)
+        if (w->paced && w->until < due) due = w->until;
+    if (now > due) {
+        real0_us_ = real;  // time goes on from the wake-up once the thread has left its wait
+        mono0_us_ = due;
+        now = due;
+    }
+    return now;
 }
 
 int64_t VirtualClock::now_us() {
@@ -400,6 +415,7 @@ int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until,
             if (rc > 0) break;
         }
     }
+    mono_locked();  // a hold at this wake-up ends now, not at the last look at the time
     waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
     if (me.paced && !me.woken) --paced_asleep_;
     if (warp_) refresh_earliest_locked();

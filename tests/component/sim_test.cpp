@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -172,6 +173,69 @@ TEST_F(Warped, ASleeperWakesOnTimeAtPaceAfterAJump) {
     tl.join();
     EXPECT_GE(w, 100 * kS);
     EXPECT_LT(w, 101 * kS + 500000);  // by the old time-out: 103 s, when the other ends
+}
+
+// A sleeper whose wake-up has come but which the machine runs late (here a
+// signal handler holds it inside its wait) holds time at its wake-up: on a
+// busy host the watchdog's thread must not miss its beat in virtual time.
+std::atomic<bool> g_in_handler{false}, g_release{false};
+char thread_state(pid_t tid) {
+    char path[64], stat[512] = {0};
+    snprintf(path, sizeof path, "/proc/self/task/%d/stat", int(tid));
+    FILE* f = fopen(path, "re");
+    if (!f) return '?';
+    size_t n = fread(stat, 1, sizeof stat - 1, f);
+    fclose(f);
+    const char* paren = strrchr(stat, ')');
+    return n > 0 && paren && paren[1] == ' ' ? paren[2] : '?';
+}
+void hold_in_handler(int) {
+    g_in_handler = true;
+    struct timespec ms = {0, 1000000};
+    while (!g_release) nanosleep(&ms, nullptr);
+}
+
+TEST_F(Warped, ASleeperRunLateHoldsTimeAtItsWakeUp) {
+    c.set_scaled(10.0, 0);  // a jump, then time flows ten times real time
+    c.set_warp(true);
+    struct sigaction hold = {}, old = {};
+    hold.sa_handler = hold_in_handler;
+    ASSERT_EQ(sigaction(SIGUSR1, &hold, &old), 0);
+    g_in_handler = false;
+    g_release = false;
+    std::atomic<int64_t> s{-1}, w{-1};
+    std::atomic<bool> holding{false};
+    std::thread th([&] {
+        c.pace_this_thread();  // awake: nothing jumps until this thread ends
+        holding = true;
+        while (!g_in_handler) usleep(1000);
+    });
+    while (!holding) usleep(1000);
+    std::atomic<pid_t> tid{0};
+    std::thread ts([&] {
+        tid = pid_t(syscall(SYS_gettid));
+        c.sleep_us(100 * kS);
+        s = c.monotonic_us();
+    });
+    ASSERT_TRUE(sleepers_reach(c, 1));
+    // Signalled in its poll, not while it holds the clock's lock.
+    for (int i = 0; i < 5000 && thread_state(tid) != 'S'; ++i) usleep(1000);
+    pthread_kill(ts.native_handle(), SIGUSR1);
+    th.join();  // the jump to 100 s wakes the sleeper, still in its handler
+    // Time flows again at its pace, but not past the sleeper's wake-up: this
+    // one's wake-up a second later waits for it.
+    std::thread tw = sleeper(1 * kS, &w);
+    usleep(500000);  // 5 virtual s at the clock's pace
+    int64_t held = c.monotonic_us();
+    g_release = true;
+    ts.join();
+    tw.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_GE(held, 100 * kS);
+    EXPECT_LT(held, 101 * kS);  // not 105 s
+    EXPECT_GE(s, held);
+    EXPECT_GE(w, held + 1 * kS);
+    EXPECT_LT(w, 102 * kS);
 }
 
 // A thread paced from its start holds the warp while it works before its
