@@ -1,5 +1,6 @@
 #include "tests/support/capture.h"
 
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -28,6 +29,10 @@ std::string StdoutCapture::text() {
 }
 
 StdoutCapture::~StdoutCapture() {
-    text();
+    std::string t = text();
+    // A failure inside the capture printed its message into it.
+    if (::testing::Test::HasFailure())
+        fprintf(stderr, "---- captured output ----\n%s---- end of captured output ----\n",
+                t.c_str());
     unlink(file_.c_str());
 }
