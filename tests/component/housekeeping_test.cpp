@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/task.h"
 #include "sys/sys.h"
+#include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -83,11 +84,16 @@ TEST_F(TaskWatchdog, StuckTaskIsNamedAndTheBoardResetsWithinItsBoundAndTheTimeOu
     std::mutex never;
     never.lock();
     std::atomic<int64_t> checked_in{0};
+    std::atomic<pid_t> tid{0};
     std::thread stuck([&] {
         TaskScope task("stuck", 60);
         checked_in = now();
+        tid = this_thread_id();
         std::lock_guard<std::mutex> hold(never);
     });
+    // This thread does not wait on the clock: time must not jump before it
+    // has checked in.
+    ASSERT_TRUE(wait_asleep(tid));
     run_until([&] { return bitten(); }, 200 * kS);
     never.unlock();
     stuck.join();
@@ -104,7 +110,10 @@ TEST_F(TaskWatchdog, StuckTaskIsNamedAndTheBoardResetsWithinItsBoundAndTheTimeOu
         if (e.text == "keepalive") last_kick = e.t_us;
         if (e.text.rfind("bite", 0) == 0) bite = e.t_us;
     }
-    EXPECT_LE(last_kick - checked_in, 60 * kS);  // none once it was late
+    // None once it was late. A look that falls on the bound itself finds the
+    // task in time (a warping clock lands on whole beats), and its
+    // keep-alive is written a moment later.
+    EXPECT_LE(last_kick - checked_in, 60 * kS + kS / 100);
     EXPECT_LE(bite - checked_in, (60 + 15) * kS + kS / 100);
 }
 
@@ -119,12 +128,17 @@ TEST_F(TaskWatchdog, WaitsAndEndedTasksKeepTheBoardFed) {
         TaskScope task("sleeper", 10);
         plat_sleep(60);  // six bounds long: a motor step of a big feeding
     });
+    std::atomic<pid_t> tid{0};
     std::thread behind([&] {
         TaskScope task("behind", 10);
+        tid = this_thread_id();
         auto hold = task_lock_behind(held);  // a feeding holds the mechanism
     });
     std::thread ended([] { TaskScope task("ended", 10); });
     ended.join();
+    // It waits on the lock, not on the clock: time must not jump before it
+    // has begun its wait.
+    ASSERT_TRUE(wait_asleep(tid));
     run_until([] { return false; }, 40 * kS);
     held.unlock();
     behind.join();

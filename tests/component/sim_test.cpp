@@ -6,7 +6,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "platform/platform.h"
 #include "sim/clock.h"
 #include "sim/control.h"
+#include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -179,16 +179,6 @@ TEST_F(Warped, ASleeperWakesOnTimeAtPaceAfterAJump) {
 // signal handler holds it inside its wait) holds time at its wake-up: on a
 // busy host the watchdog's thread must not miss its beat in virtual time.
 std::atomic<bool> g_in_handler{false}, g_release{false};
-char thread_state(pid_t tid) {
-    char path[64], stat[512] = {0};
-    snprintf(path, sizeof path, "/proc/self/task/%d/stat", int(tid));
-    FILE* f = fopen(path, "re");
-    if (!f) return '?';
-    size_t n = fread(stat, 1, sizeof stat - 1, f);
-    fclose(f);
-    const char* paren = strrchr(stat, ')');
-    return n > 0 && paren && paren[1] == ' ' ? paren[2] : '?';
-}
 void hold_in_handler(int) {
     g_in_handler = true;
     struct timespec ms = {0, 1000000};
@@ -213,13 +203,13 @@ TEST_F(Warped, ASleeperRunLateHoldsTimeAtItsWakeUp) {
     while (!holding) usleep(1000);
     std::atomic<pid_t> tid{0};
     std::thread ts([&] {
-        tid = pid_t(syscall(SYS_gettid));
+        tid = this_thread_id();
         c.sleep_us(100 * kS);
         s = c.monotonic_us();
     });
     ASSERT_TRUE(sleepers_reach(c, 1));
     // Signalled in its poll, not while it holds the clock's lock.
-    for (int i = 0; i < 5000 && thread_state(tid) != 'S'; ++i) usleep(1000);
+    ASSERT_TRUE(wait_asleep(tid));
     pthread_kill(ts.native_handle(), SIGUSR1);
     th.join();  // the jump to 100 s wakes the sleeper, still in its handler
     // Time flows again at its pace, but not past the sleeper's wake-up: this

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -192,4 +193,25 @@ std::vector<std::pair<int64_t, std::string>> control_events(const std::string& s
         if (!more) return out;
         since = next;
     }
+}
+
+pid_t this_thread_id() {
+    return pid_t(syscall(SYS_gettid));
+}
+
+bool thread_asleep(pid_t tid) {
+    char path[64], stat[512] = {0};
+    snprintf(path, sizeof path, "/proc/self/task/%d/stat", int(tid));
+    FILE* f = fopen(path, "re");
+    if (!f) return false;
+    size_t n = fread(stat, 1, sizeof stat - 1, f);
+    fclose(f);
+    const char* paren = strrchr(stat, ')');
+    return n > 0 && paren && paren[1] == ' ' && paren[2] == 'S';
+}
+
+bool wait_asleep(const std::atomic<pid_t>& tid) {
+    for (int i = 0; i < 5000; ++i, usleep(1000))
+        if (tid && thread_asleep(tid)) return true;
+    return false;
 }

@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,3 +45,11 @@ std::string control_request(const std::string& socket_path, const std::string& l
 // socket: (virtual epoch seconds, text), oldest first.
 std::vector<std::pair<int64_t, std::string>> control_events(const std::string& socket_path,
                                                             const char* kind);
+
+// A thread of this process: its id, and whether it sleeps (in a poll, a
+// lock, a receive) rather than runs. A test hands a warping clock on only
+// once a thread it started has reached the wait it means to test.
+pid_t this_thread_id();
+bool thread_asleep(pid_t tid);
+// Waits (at most five real seconds) until `tid` is set and that thread sleeps.
+bool wait_asleep(const std::atomic<pid_t>& tid);
