@@ -308,12 +308,18 @@ TEST_F(Meals, StartWithFoodLeftInTheBowl) {
     std::string out = d_->output();
     ASSERT_TRUE(std::regex_search(out, m, std::regex("the kept bowl, with (\\d+) g of food in it")))
         << out;
-    // The pet eats a little while the calibration has the bowl out.
-    EXPECT_GE(std::stoi(m[1]), 55);
-    EXPECT_LE(std::stoi(m[1]), 60);
+    int weighed = std::stoi(m[1]);
+    // The pet eats while the calibration has the bowl out, as much as that
+    // takes (longer on a slow machine); the bowl is in since, and what was
+    // weighed is what it holds.
+    ctl(R"({"op":"set","pet_appetite":0})");
+    std::string calibrated = ctl(R"({"op":"state"})");
+    ASSERT_TRUE(std::regex_search(calibrated, m, std::regex("\"grams\":([0-9.]+)"))) << calibrated;
+    EXPECT_NE(calibrated.find("\"bowl\":\"in\""), std::string::npos) << calibrated;
+    EXPECT_NEAR(weighed, std::stod(m[1]), 2.0);
+    EXPECT_LE(weighed, 60);
     // Not hungry now: what the world holds after the serve is what was served,
     // however long the report takes to be read.
-    ctl(R"({"op":"set","pet_appetite":0})");
     std::string reply = ctl(R"({"op":"feed","amount":90,"melody":"1"})");
     EXPECT_NE(reply.find("\"reply\":9"), std::string::npos) << reply;
     ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "g 제공되었습니다.", slowed(20)));
