@@ -165,7 +165,7 @@ int64_t VirtualClock::mono_locked() {
     if (manual_) return manual_mono_;
     int64_t real = real_mono_us();
     int64_t now = mono0_us_ + int64_t(double(real - real0_us_) * speed_);
-    if (!warp_ && speed_ <= 1.0) return now;  // real time: late is late, as on the board
+    if (!warp_) return now;
     // A paced thread whose wake-up has come but which the machine has not yet
     // run holds time at its wake-up: a busy host must not make a thread late
     // in virtual time (a keep-alive that is a few real milliseconds late at
