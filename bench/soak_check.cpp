@@ -41,7 +41,9 @@ std::vector<Violation> check_one_user(const std::vector<Frame>& frames, double p
             if (double(f.t) + 1 < motor_until)
                 bad.push_back({f.t, "bowl " + f.text + " while the motor turns (until " +
                                         std::to_string(long(motor_until)) + ")"});
-            bowl = f.text;
+            // Told to go where it already is, the bowl stays, and no arrival
+            // follows (a feeding that could not read the sensor sends it in).
+            if (bowl != "at " + f.text) bowl = f.text;
         } else if (f.kind == "bowl" && f.text.rfind("arrived ", 0) == 0) {
             bowl = "at " + f.text.substr(8);
         }

@@ -33,6 +33,18 @@ TEST(SoakCheck, OneUserOfTheBowlAndMotor) {
     // ... or out, where a power cut left it.
     spill[2].text = "out";
     EXPECT_EQ(soak::check_one_user(spill, 0.8).size(), 1u);
+
+    // Sent in while it is in (a sensor read the MCU left unanswered): the
+    // bowl does not move, and the motor may turn.
+    std::vector<Frame> again = {{100, "bowl", "in"},
+                                {108, "bowl", "arrived in"},
+                                {200, "bowl", "in"},
+                                {220, "motor", "feed 3"}};
+    EXPECT_TRUE(soak::check_one_user(again, 0.8).empty());
+    // Sent in while it is out: it moves, and the motor must wait for it.
+    again[0].text = "out";
+    again[1].text = "arrived out";
+    EXPECT_EQ(soak::check_one_user(again, 0.8).size(), 1u);
 }
 
 TEST(SoakCheck, KeepAlivesKeepPaceAndNoBite) {
