@@ -296,6 +296,25 @@ TEST_F(Meals, RestartBetweenFillAndServe) {
     EXPECT_EQ(count("g 제공되었습니다. 2026/12/07-1-08:0"), 1) << texts_[0];
 }
 
+// A power cut after the fill, just before the meal's minute: the next start
+// calibrates into the minute and serves it.
+TEST_F(Meals, PowerCutAfterTheFillJustBeforeTheMinute) {
+    schedule({"8:0"});
+    start("2026-12-07 07:55:00");
+    ASSERT_TRUE(wait_event("motor", "back 20", 20)) << d_->output();  // the fill is done
+    ASSERT_TRUE(wait_hm("07:59", slowed(30)));
+    std::smatch m;
+    std::string state = ctl(R"({"op":"state"})");
+    ASSERT_TRUE(std::regex_search(state, m, std::regex("\"grams\":([0-9.]+)"))) << state;
+    std::string grams = m[1];
+    d_->stop(SIGKILL, 10);
+    start("2026-12-07 07:59:36", {"--grams", grams});
+    ASSERT_TRUE(wait_told("g 제공되었습니다.", 1, slowed(60))) << d_->output();
+    ASSERT_TRUE(wait_hm("08:12", slowed(30)));
+    read_texts();
+    EXPECT_EQ(count("g 제공되었습니다. 2026/12/07-1-08:0"), 1) << d_->output();
+}
+
 // A power cut during a meal leaves food in the bowl. The next start weighed
 // it as bowl and every amount after was a quarter light ("30g
 // 제공되었습니다." with 99 g in the bowl); the kept calibration knows the
