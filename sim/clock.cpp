@@ -170,15 +170,18 @@ int64_t VirtualClock::mono_locked() {
     // run holds time at its wake-up: a busy host must not make a thread late
     // in virtual time (a keep-alive that is a few real milliseconds late at
     // fifty times real time would be seconds late on the board).
-    int64_t due = kForever;
-    for (Waiter* w : waiters_)
-        if (w->paced && w->until < due) due = w->until;
-    if (now > due) {
+    if (now > hold_at_) {
         real0_us_ = real;  // time goes on from the wake-up once the thread has left its wait
-        mono0_us_ = due;
-        now = due;
+        mono0_us_ = hold_at_;
+        now = hold_at_;
     }
     return now;
+}
+
+void VirtualClock::reckon_hold_locked() {
+    hold_at_ = kForever;
+    for (Waiter* w : waiters_)
+        if (w->paced && w->until < hold_at_) hold_at_ = w->until;
 }
 
 int64_t VirtualClock::now_us() {
@@ -376,6 +379,7 @@ int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until,
     bool paced = register_locked(&entry);
     Waiter me{until, set, nfds, slot.wake_fd, paced, false, entry};
     waiters_.push_back(&me);
+    reckon_hold_locked();
     if (paced) ++paced_asleep_;
     int rc = 0;
     for (;;) {
@@ -417,6 +421,7 @@ int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until,
     }
     mono_locked();  // a hold at this wake-up ends now, not at the last look at the time
     waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
+    reckon_hold_locked();
     if (me.paced && !me.woken) --paced_asleep_;
     if (warp_) refresh_earliest_locked();
     drain(slot.wake_fd);  // a jump's signal that came after the wait ended

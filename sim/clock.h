@@ -84,7 +84,8 @@ class VirtualClock {
     void refresh_earliest_locked();
     bool poller_ready_locked();
     int64_t ceiling_locked(int64_t real_now);
-    void rebase_locked();  // a new mode or speed: counts start again
+    void reckon_hold_locked();  // hold_at_ from the waiters; mu_ held
+    void rebase_locked();       // a new mode or speed: counts start again
     friend void thread_gone(const Entry& e);
 
     std::mutex mu_;
@@ -108,6 +109,7 @@ class VirtualClock {
     int paced_ = 0;         // threads registered as paced
     int paced_asleep_ = 0;  // of those, waiting and not yet woken
     std::vector<Waiter*> waiters_;
+    int64_t hold_at_ = INT64_MAX;  // earliest wake-up of a paced thread in its wait
     std::vector<std::string> real_time_;
 };
 
