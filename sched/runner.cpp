@@ -226,12 +226,22 @@ void serve(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal) {
 // the next start on a restart between a fill and its serve still serves.
 void start(SchedRunner* r, int64_t now) {
     r->started = true;
+    char at[32], last[96] = "never";
+    Moment m = moment_at(now);
+    snprintf(at, sizeof at, "%02d:%02d:%02d", m.min / 60, m.min % 60, int(now - m.mark) % 60);
+    // What a restart made of the meals around it, for whoever reads the log.
     if (sched_served_read(&r->decided) == 0) {
         r->look_from = now - SCHED_LATE_S;
+        if (r->decided.at) {
+            Moment d = moment_at(r->decided.at);
+            snprintf(last, sizeof last, "%s at %02d:%02d", r->decided.uuid, d.min / 60, d.min % 60);
+        }
+        log_out("sched : running from %s, the last meal served %s\n", at, last);
         return;
     }
     r->decided = SchedMeal{};
     r->look_from = now;
+    log_out("sched : running from %s, no served record: no meal before it is due\n", at);
     if (sched_served_write(r->decided) < 0) log_out("sched : the served record was not written\n");
 }
 
