@@ -162,7 +162,8 @@ void schedule_retry(AgentCtx* ctx) {
     double s = wait - std::uniform_real_distribution<double>(0, wait / 10.0)(ctx->jitter);
     su_duration_t left = scaled_ms(ctx, s) - su_duration(su_now(), ctx->attempt_started);
     if (left < 1) left = 1;
-    log_out(" pjsip  next registration attempt in %.0f s\n", left * ctx->timing.scale / 1000);
+    log_out(" pjsip  next registration attempt in %.0f s, %.0f s after the last began\n",
+            left * ctx->timing.scale / 1000, s);
     su_timer_set_interval(ctx->retry, on_retry_timer, nullptr, left);
 }
 
