@@ -21,6 +21,7 @@
 #include "sip/sip.h"
 #include "tests/support/cloud.h"
 #include "tests/support/desk.h"
+#include "tests/support/emulation.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/sip_desk.h"
@@ -246,8 +247,10 @@ TEST_F(OverSip, SilentUpdaterNoLongerBlocksThePhone) {
     EXPECT_EQ(json_text(r, "cmd"), "feeder-sw-update-res");
     EXPECT_EQ(json_text(r, "errorCode"), "200");
     json_decref(r);
-    EXPECT_GE(took, 600 / 200.0 * 0.9);
-    EXPECT_LT(took, 15);
+    // 600 s at the device's pace (slowed under emulation) and some for the
+    // phone's exchange; a wait for good would never end.
+    EXPECT_GE(took, slowed(600 / 200.0) * 0.9);
+    EXPECT_LT(took, slowed(15));
     EXPECT_NE(daemon_->output().find("no answer from the updater in 600 s"), std::string::npos);
     ASSERT_EQ(phone({"sched-enum"}, &out), 0) << out;
     r = reply_of(out);
@@ -262,20 +265,26 @@ TEST_F(OverSip, SilentUpdaterNoLongerBlocksThePhone) {
 TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
     RawSender loop(trusted_);
     ASSERT_TRUE(loop.ready());
-    const int sent = SIP_MESSAGE_BURST + 5;
+    const int sent = SIP_MESSAGE_BURST + 20;
     std::string body = std::string("{\"ver\":\"1.0.0\",\"cmd\":\"feeding-schedule-enum-req\",") +
                        "\"productId\":\"" + kMac + "\"}";
+    auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < sent; ++i)
         ASSERT_TRUE(loop.send(dev_, sipid_, "MESSAGE", "loop-" + std::to_string(i), body));
     unsigned retry_s = 0;
     std::map<std::string, std::string> answers = loop.answers(size_t(sent), &retry_s);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int ok = 0, refused = 0;
     for (const auto& kv : answers) {
         ok += kv.second == "200";
         refused += kv.second == "503";
     }
-    EXPECT_EQ(ok, SIP_MESSAGE_BURST) << daemon_->output();
-    EXPECT_EQ(refused, sent - SIP_MESSAGE_BURST);
+    // The burst, and what the bucket took in again while the loop ran (a
+    // loaded host, or emulation, takes more than a second for it).
+    EXPECT_GE(ok, SIP_MESSAGE_BURST) << daemon_->output();
+    EXPECT_LE(ok, SIP_MESSAGE_BURST + int(took * kSipMessagesPerS)) << took;
+    EXPECT_EQ(ok + refused, sent);
+    EXPECT_GE(refused, 1);
     EXPECT_GE(retry_s, 1u);
     // Only the ones taken went on to be commands.
     EXPECT_TRUE(daemon_->wait_for("too many MESSAGEs: refused for", 5)) << daemon_->output();
@@ -284,7 +293,7 @@ TEST_F(OverSip, MessagesPastTheBurstAreRefusedWith503) {
     for (size_t at = 0; (at = log.find("MESSAGE from sip:stranger@", at)) != std::string::npos;
          ++at)
         ++commands;
-    EXPECT_EQ(commands, SIP_MESSAGE_BURST);
+    EXPECT_EQ(commands, ok);
 
     sleep(retry_s);
     std::string out;
