@@ -140,6 +140,11 @@ int main(int argc, char** argv) {
     sim::control_add_op("schedule", schedule_op);
     sim::control_add_op("exit", exit_op);
     if (!control.empty() && sim::control_start(w, control) < 0) return 1;
+    // The daemon's start-up runs on this thread, and a warping clock jumps
+    // whenever every paced thread waits: counted only from its first wait,
+    // this thread's work before it (settings, files, devices) let the clock
+    // leap minutes at each start, past a meal's whole late window.
+    w.clock().pace_this_thread();
     int rc = app_run();
     if (linger && !control.empty()) {
         std::unique_lock<std::mutex> hold(g_exit_mu);
