@@ -175,7 +175,7 @@ void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses) 
 }
 
 void excuse_not_running(std::vector<Meal>* meals, const std::vector<std::pair<long, long>>& runs,
-                        long start_up, const char* why) {
+                        long start_up) {
     for (Meal& m : *meals) {
         if (!m.required) continue;
         bool able = false;
@@ -186,17 +186,9 @@ void excuse_not_running(std::vector<Meal>* meals, const std::vector<std::pair<lo
         }
         if (!able) {
             m.required = false;
-            m.why = why;
+            m.why = "the daemon not running";
         }
     }
-}
-
-std::vector<std::pair<long, long>> runs_as_up(const std::vector<std::pair<long, long>>& runs,
-                                              const std::vector<long>& up, long start_up) {
-    std::vector<std::pair<long, long>> out = runs;
-    for (size_t i = 0; i < out.size() && i < up.size(); ++i)
-        out[i].first = std::max(out[i].first, up[i] - start_up);
-    return out;
 }
 
 bool meal_notice(const std::string& text) {

@@ -108,15 +108,7 @@ void excuse_meals(std::vector<Meal>* meals, const std::vector<Excuse>& excuses);
 // required when one daemon could both fill it and serve it in its minute
 // ([at - 120, at + 60]), or could serve it for 150 s of its late window.
 void excuse_not_running(std::vector<Meal>* meals, const std::vector<std::pair<long, long>>& runs,
-                        long start_up, const char* why = "the daemon not running");
-// The runs as the daemons came up: a start-up that took longer than
-// `start_up` in virtual time (`up`: when each came up) is moved on by what it
-// took over. Only for start-ups whose own waits on the clock stayed within
-// `start_up`: the rest is the host's time at the simulator's busy pace (a
-// starved host stretches each real millisecond fifty times), which a board
-// would not take.
-std::vector<std::pair<long, long>> runs_as_up(const std::vector<std::pair<long, long>>& runs,
-                                              const std::vector<long>& up, long start_up);
+                        long start_up);
 
 // The texts that tell the owner why a meal was not served: the bowl missing,
 // the hopper low, the bowl stuck (with its date), the scale not weighing.

@@ -228,27 +228,6 @@ TEST(SoakCheck, OnlyADaemonNotRunningOrTheOwnersChangeExcusesAMeal) {
         soak::excuse_not_running(&m, c.runs, 180);
         EXPECT_EQ(m[0].required, c.required) << c.runs.back().first << " " << c.runs.back().second;
     }
-    // A power cut just before the meal, the next daemon started at once: its
-    // runner came up within the allowance, or (a loaded host) only after the
-    // late window, or late but with 150 s of the window left.
-    const Spans cut = {{0, 9970}, {9980, 20000}};
-    const struct {
-        std::vector<long> up;
-        bool required;
-    } starts[] = {
-        {{0, 10100}, true},
-        {{0, 10650}, false},
-        {{0, 10440}, true},
-        {{}, true},  // not known: as started
-    };
-    for (const auto& c : starts) {
-        std::vector<soak::Meal> m = {{10000, true, ""}};
-        soak::excuse_not_running(&m, soak::runs_as_up(cut, c.up, 180), 180, "starting");
-        EXPECT_EQ(m[0].required, c.required) << (c.up.empty() ? 0 : c.up.back());
-        if (!c.required) {
-            EXPECT_EQ(m[0].why, "starting");
-        }
-    }
     // The owner changed that meal's entry while it was due; a change of
     // another entry excuses nothing, nor does one long before or after.
     std::vector<soak::Meal> meals = {{10000, true, "", 480},
