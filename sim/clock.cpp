@@ -150,6 +150,21 @@ void VirtualClock::set_scaled(double speed, int64_t start_us) {
     cv_.notify_all();
 }
 
+void VirtualClock::set_speed(double speed) {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (manual_ || speed <= 0) return;
+    int64_t now = mono_locked();
+    real0_us_ = real_mono_us();
+    mono0_us_ = now;
+    speed_ = speed;
+    for (Waiter* w : waiters_) signal(w->wake_fd);  // their time-outs were reckoned at the old pace
+}
+
+double VirtualClock::speed() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return speed_;
+}
+
 void VirtualClock::set_manual(int64_t start_us, bool auto_advance) {
     std::lock_guard<std::mutex> hold(mu_);
     manual_ = true;

@@ -36,6 +36,9 @@ class VirtualClock {
     VirtualClock& operator=(const VirtualClock&) = delete;
 
     void set_scaled(double speed, int64_t start_us);
+    // Scaled clock: a new speed from now on; virtual time goes on from where
+    // it is, and each sleeper still wakes at its own virtual time.
+    void set_speed(double speed);
     void set_manual(int64_t start_us, bool auto_advance);
 
     int64_t now_us();
@@ -70,7 +73,7 @@ class VirtualClock {
     void pace_this_thread();
 
     bool manual() const { return manual_; }
-    double speed() const { return speed_; }
+    double speed();
 
     struct Waiter;  // one thread's wait (sim/clock.cpp)
     struct Entry;   // one thread's registration

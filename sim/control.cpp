@@ -50,20 +50,26 @@ json_t* pace_state(World& w) {
                      c.max_speed(), "jumped_s", (json_int_t)(c.jumped_us() / 1000000));
 }
 
-// {"op":"pace","warp":false} stops the jumps, "max_speed" bounds them (0: no bound).
+// {"op":"pace","warp":false} stops the jumps, "max_speed" bounds them (0: no
+// bound), "speed" sets the virtual seconds per real second from now on.
 std::string set_pace(World& w, json_t* req) {
     json_t* warp = json_object_get(req, "warp");
     json_t* max = json_object_get(req, "max_speed");
+    json_t* speed = json_object_get(req, "speed");
     if (warp && !json_is_boolean(warp)) return error("pace needs boolean \"warp\"");
     if (max && (!json_is_number(max) || json_number_value(max) < 0))
         return error("pace needs \"max_speed\" >= 0");
+    if (speed && (!json_is_number(speed) || json_number_value(speed) <= 0))
+        return error("pace needs \"speed\" > 0");
     if (w.clock().manual()) return error("the clock is manual");
+    if (speed) w.clock().set_speed(json_number_value(speed));
     if (max) w.clock().set_max_speed(json_number_value(max));
     if (warp) w.clock().set_warp(json_is_true(warp));
-    if (warp || max) {
+    if (warp || max || speed) {
         std::lock_guard<std::mutex> hold(w.mu());
-        w.log("control", std::string("pace warp ") + (w.clock().warp() ? "on" : "off") +
-                             " max_speed " + std::to_string(w.clock().max_speed()));
+        w.log("control", "pace speed " + std::to_string(w.clock().speed()) + " warp " +
+                             (w.clock().warp() ? "on" : "off") + " max_speed " +
+                             std::to_string(w.clock().max_speed()));
     }
     Json r(json_pack("{s:b,s:o}", "ok", 1, "clock", pace_state(w)));
     return dump(r.get());

@@ -80,6 +80,31 @@ TEST(VirtualClock, ScaledRunsFasterThanRealTime) {
     EXPECT_LT(real_ms, 200.0);
 }
 
+// A test slows the clock for a step that must not be rushed and speeds it up
+// again: time goes on from where it was, and a sleeper whose real time-out
+// was reckoned at the old pace wakes at its own virtual time at the new one.
+TEST(VirtualClock, ASpeedSetAtRunTimeGoesOnFromTheTimeReached) {
+    sim::VirtualClock c;
+    c.set_scaled(1.0, 0);
+    std::atomic<int64_t> woke_at{-1};
+    std::thread t([&] {
+        c.sleep_us(100 * 1000000LL);  // 100 real s at this pace
+        woke_at = c.monotonic_us();
+    });
+    ASSERT_TRUE(sleepers_reach(c, 1));
+    // Half a real second: 500 virtual s at the new pace, if reckoned from the start.
+    usleep(500000);
+    struct timespec a, b;
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    c.set_speed(1000.0);
+    t.join();
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    EXPECT_EQ(c.speed(), 1000.0);
+    EXPECT_GE(woke_at, 100 * 1000000LL);
+    EXPECT_LT(woke_at, 150 * 1000000LL);
+    EXPECT_LT(b.tv_sec - a.tv_sec, 10) << "the sleeper kept its time-out of the old pace";
+}
+
 // Warp. A speed of one makes any jump obvious: without one, a hundred
 // virtual seconds take a hundred real ones.
 const int64_t kS = 1000000;
