@@ -134,17 +134,18 @@ int main(int argc, char** argv) {
     // the virtual clock only inside a command's handler: never paced, or a
     // warping clock would stand still while it sits in its event loop.
     w.clock().keep_real_time("sip-stack");
+    // The daemon's start-up runs on this thread, and a warping clock jumps
+    // whenever every paced thread waits: counted only from its first wait,
+    // this thread's work before it (the world's set-up, settings, files,
+    // devices) let the clock leap minutes at each start, past a meal's whole
+    // late window.
+    cfg.pace_starter = true;
     w.start(cfg);
     w.remove_queue();  // a stale one from an earlier process with this pid
     if (w.tty_path().empty()) return 1;
     sim::control_add_op("schedule", schedule_op);
     sim::control_add_op("exit", exit_op);
     if (!control.empty() && sim::control_start(w, control) < 0) return 1;
-    // The daemon's start-up runs on this thread, and a warping clock jumps
-    // whenever every paced thread waits: counted only from its first wait,
-    // this thread's work before it (settings, files, devices) let the clock
-    // leap minutes at each start, past a meal's whole late window.
-    w.clock().pace_this_thread();
     int rc = app_run();
     if (linger && !control.empty()) {
         std::unique_lock<std::mutex> hold(g_exit_mu);

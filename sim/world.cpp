@@ -78,6 +78,7 @@ void World::start(const WorldConfig& cfg) {
         else
             clock_.set_scaled(cfg.speed, start);
         clock_.set_max_speed(cfg.max_speed);
+        if (cfg.pace_starter) clock_.pace_this_thread();
         clock_.set_warp(cfg.warp && !cfg.manual_clock);
         phys.last_update_us = clock_.monotonic_us();
         if (cfg.bowl_out) {

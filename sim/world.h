@@ -46,6 +46,10 @@ struct WorldConfig {
     uint32_t seed = 1;
     bool start_mcu = true;  // run the MCU model on a pty
     int msgq_key = 0;       // the updater's queue; 0: the board's own key
+    // The starting thread goes on to work for the device (the daemon's
+    // start-up): counted for the warp from the clock's first instant, before
+    // any other thread of the world can wait and let the clock jump.
+    bool pace_starter = false;
 };
 
 struct Physics {

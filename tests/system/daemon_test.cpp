@@ -181,6 +181,34 @@ TEST_F(Daemon, AWarpBoundGivenAtStartHoldsThroughTheStartUp) {
     EXPECT_EQ(p.stop(SIGINT, 30), 0) << p.output();
 }
 
+// Unbounded, a warping clock jumps whenever every thread it counts waits. The
+// start-up's own thread works for a while before its first wait (settings,
+// files, devices) and used to be counted only from that wait, so the clock
+// leapt on meanwhile: a start a minute before a meal came up past the meal's
+// whole late window. Until the daemon's first word to the MCU the clock may
+// only flow at its pace; the real time taken is measured, so a slow host
+// does not matter.
+TEST_F(Daemon, AWarpingClockHoldsWhileTheStartUpWorks) {
+    std::vector<std::string> args = argv("1");
+    for (const char* a : {"--warp", "--start", "2026-12-07 06:00:00"}) args.push_back(a);
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    Process p(args);
+    std::vector<std::pair<int64_t, std::string>> rx;
+    for (int i = 0; i < int(slowed(20) * 50) && rx.empty(); ++i) {
+        rx = control_events(sock_, "mcu_rx");
+        if (rx.empty()) usleep(20000);
+    }
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    ASSERT_FALSE(rx.empty()) << p.output();
+    double real_s = double(t1.tv_sec - t0.tv_sec) + double(t1.tv_nsec - t0.tv_nsec) / 1e9;
+    long virtual_s = long(rx[0].first) - 1796590800L;  // 06:00 in Korea
+    EXPECT_GE(virtual_s, 0);
+    EXPECT_LE(double(virtual_s), real_s / kSlowdown + 2) << "real " << real_s << " s";
+    control_request(sock_, R"({"op":"pace","speed":50})");  // the calibration's travel, quickly
+    EXPECT_EQ(p.stop(SIGINT, 30), 0) << p.output();
+}
+
 // The updater's stop message, when it comes after the update request's wait
 // has given up (a download slower than that wait): the program still stops
 // as the updater asks, or the update would never be installed.
