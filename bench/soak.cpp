@@ -711,9 +711,11 @@ void Soak::poll_log() {
     }
 }
 
-// The runner's first pass: from here on this daemon can serve. How long each
-// start took to get there is reported (a start with the bowl out, or food in
-// it, waits longer on the clock: its bowl travels and is weighed).
+// The runner's first pass: from here on this daemon can serve. The start-up
+// may take its allowance in waits of its own on the clock (a start with the
+// bowl out, or food in it, waits longer: its bowl travels and is weighed),
+// and the rest is its real time at the busy pace (a loaded host); past that
+// it is stuck, and the meals of that stretch would be lost unsaid.
 void Soak::runner_started(long t) {
     if (runs_.empty()) return;
     long start = runs_.back().first;
@@ -723,6 +725,8 @@ void Soak::runner_started(long t) {
     snprintf(text, sizeof text, "runner started %ld virtual s after the start, in %.1f real s",
              t - start, real);
     done_.push_back({t, text});
+    if (double(t - start) - real * o_.speed > kStartUp)
+        violation("no crash, no stuck start", start, text);
 }
 
 // The device's output up to `upto`, its lines written between `from` and `to`.
