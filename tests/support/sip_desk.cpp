@@ -50,13 +50,16 @@ int Phone::run(const std::vector<std::string>& args, std::string* out, double ti
     return run_to_end(argv(args, timeout_s), out, timeout_s + 20);
 }
 
-double Phone::until_answered(const std::vector<std::string>& args, double seconds) const {
+double Phone::until_answered(const std::vector<std::string>& args, double seconds,
+                             std::string* last) const {
     double end = steady_seconds() + seconds;
     while (steady_seconds() < end) {
         std::string out;
         // A device the service does not know is a 404 at once; one that
         // registered but does not answer is given two seconds.
-        if (run(args, &out, 2) == 0) return steady_seconds();
+        int rc = run(args, &out, 2);
+        if (last) *last = out;
+        if (rc == 0) return steady_seconds();
         usleep(200 * 1000);
     }
     return 0;

@@ -89,8 +89,9 @@ TEST_F(Recovery, ServiceDownAtStartUpThenBack) {
     std::string out;
     ASSERT_EQ(service_.start(&out), 0) << out;
     double back = steady_seconds();
-    double answered = phone_.until_answered({"sched-enum"}, real_s(60) + 10);
-    ASSERT_GT(answered, 0) << device_->output();
+    std::string phone;
+    double answered = phone_.until_answered({"sched-enum"}, real_s(60) + 10, &phone);
+    ASSERT_GT(answered, 0) << device_->output() << "\nthe phone's last attempt:\n" << phone;
     EXPECT_LE(answered - back, real_s(60)) << device_->output();
 }
 
@@ -114,8 +115,9 @@ TEST_F(Recovery, SilentServiceAtARefreshThenBack) {
     double back = link_->cut_ended_at();
     ASSERT_GT(back, 0) << "no refresh was sent\n" << device_->output();
 
-    double answered = phone_.until_answered({"sched-enum"}, real_s(60) + 10);
-    ASSERT_GT(answered, 0) << device_->output();
+    std::string phone;
+    double answered = phone_.until_answered({"sched-enum"}, real_s(60) + 10, &phone);
+    ASSERT_GT(answered, 0) << device_->output() << "\nthe phone's last attempt:\n" << phone;
     EXPECT_LE(answered - back, real_s(60));
     // Registered again, not just answering on a binding the service still held.
     double registered = 0;
@@ -142,8 +144,9 @@ TEST_F(Recovery, ServiceRestartedForgetsTheDevice) {
     double registered = steady_seconds();
     ASSERT_EQ(service_.stop(), 0);
     ASSERT_EQ(service_.start(&out), 0) << out;
-    double answered = phone_.until_answered({"sched-enum"}, real_s(300) + 10);
-    ASSERT_GT(answered, 0) << device_->output();
+    std::string phone;
+    double answered = phone_.until_answered({"sched-enum"}, real_s(300) + 10, &phone);
+    ASSERT_GT(answered, 0) << device_->output() << "\nthe phone's last attempt:\n" << phone;
     EXPECT_LE(answered - registered, real_s(300));
 }
 
