@@ -120,12 +120,18 @@ TEST_F(OrderlyStop, DuringTheWeighingOfTheRest) {
     expect_orderly(mark, "ZELfM3:", "feeder_thread_proc");
 }
 
+// Six minutes before an 8:00 meal. A first start does not serve a meal
+// whose minute passed before its runner came up (it cannot know it was not
+// served), and beside two other suites the start-up at this pace took more
+// than three virtual minutes: from 07:57 the runner came up at 08:00:01.
+const char* const kBeforeBreakfast = "2026-12-07 07:54:00";
+
 TEST_F(OrderlyStop, DuringTheRunnersMinuteAfterAMeal) {
     // 2026-12-07 is a Monday.
     write_file(
         root_ + "/etc/feed_sched.conf",
         R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
-    start("2026-12-07 07:57:00");
+    start(kBeforeBreakfast);
     size_t mark = interrupt_at("try to wait a min more...", 0);
     expect_orderly(mark, "", "sched_thread_proc");
 }
@@ -138,7 +144,7 @@ TEST_F(OrderlyStop, WhileTheBowlGoesOutTheMealIsStillReported) {
     write_file(
         root_ + "/etc/feed_sched.conf",
         R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
-    start("2026-12-07 07:57:00", true);
+    start(kBeforeBreakfast, true);
     ASSERT_TRUE(d_->wait_for("schedule feed try 20 gram and feed", 60)) << d_->output();
     // The bowl leaves once the melody has played; its way out and the wait
     // for it are 13 s, 260 ms of real time here.
