@@ -54,7 +54,9 @@ bool ucom_is_event(const uint8_t* p, int n);
 // (start, length, end and command bytes are not), so junk on the line can pass.
 bool ucom_reply_ok(const uint8_t* p, int n);
 // One request/reply exchange under the link lock: stale input is dropped
-// (events in it acknowledged) before the request is written. `reply` holds
+// (events in it acknowledged) before the request is written, and a whole
+// frame of another request's code read in the window is dropped as a late
+// reply, not taken for this one. `reply` holds
 // R bytes (zeroed here); *nread receives the count of reply bytes read.
 int ucom_exchange(int fd, const uint8_t* req, int req_len, const char* name, uint8_t* reply, int R,
                   int* nread);
