@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "tests/support/emulation.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_link.h"
 
@@ -56,8 +57,10 @@ double Phone::until_answered(const std::vector<std::string>& args, double second
     while (steady_seconds() < end) {
         std::string out;
         // A device the service does not know is a 404 at once; one that
-        // registered but does not answer is given two seconds.
-        int rc = run(args, &out, 2);
+        // registered but does not answer is given two seconds. The phone's
+        // own registration and its MESSAGE count within them: under
+        // emulation it runs slowed as well.
+        int rc = run(args, &out, slowed(2));
         if (last) *last = out;
         if (rc == 0) return steady_seconds();
         usleep(200 * 1000);
