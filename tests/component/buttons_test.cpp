@@ -227,13 +227,17 @@ TEST_F(Buttons, NoLineOrBothLinesAreNothing) {
 TEST_F(Buttons, BothLinesAtOnceNeitherSpinTheThreadNorKillTheButtons) {
     world().clock().set_auto_advance(false);  // the thread's waits last until the test moves time
     std::thread t;
+    std::atomic<bool> ended{false};
     size_t entered;
     {
         StdoutCapture out;
         // Both lines are pending before the thread first looks.
         world().button_edge(GPIO_BTTN_RST, true);
         world().button_edge(GPIO_BTTN_WPS, true);
-        t = std::thread(bttn_thread_proc, fd_);
+        t = std::thread([this, &ended] {
+            bttn_thread_proc(fd_);
+            ended = true;
+        });
         auto pending = [&] {
             std::lock_guard<std::mutex> hold(world().mu());
             return world().bttn_pending;
@@ -249,8 +253,15 @@ TEST_F(Buttons, BothLinesAtOnceNeitherSpinTheThreadNorKillTheButtons) {
         world().button_edge(GPIO_BTTN_WPS, true);
         for (int i = 0; i < 500 && gpio_state()->wps_pressed_at == 0; ++i) usleep(1000);
         EXPECT_NE(gpio_state()->wps_pressed_at, 0);
+        // The thread may still be on its way back to its 3-s wait (the
+        // stop's check passed): time moved before it waits would leave it
+        // waiting for good. Move time on until it has seen the stop.
         sig_flag = 0;
-        world().clock().advance(4000000);
+        for (int i = 0; i < 1000 && !ended; ++i) {
+            world().clock().advance(4000000);
+            usleep(5000);
+        }
+        EXPECT_TRUE(ended);
         t.join();
     }
     EXPECT_EQ(entered, 1u);
