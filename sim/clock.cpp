@@ -209,6 +209,11 @@ int64_t VirtualClock::monotonic_us() {
     return mono_locked();
 }
 
+int64_t VirtualClock::wall_at(int64_t mono_us) {
+    std::lock_guard<std::mutex> hold(mu_);
+    return mono_us + wall_offset_;
+}
+
 void VirtualClock::set_auto_advance(bool on) {
     std::lock_guard<std::mutex> hold(mu_);
     auto_advance_ = on;

@@ -44,6 +44,8 @@ class VirtualClock {
     int64_t now_us();
     // Monotonic virtual time: never moved back by set_time().
     int64_t monotonic_us();
+    // The wall time at a monotonic instant read earlier.
+    int64_t wall_at(int64_t mono_us);
     void sleep_us(int64_t us);
     int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
 

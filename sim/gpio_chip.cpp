@@ -131,7 +131,7 @@ int watchdog(World& w, unsigned long req, uintptr_t arg) {
         d.last_kick_us = w.clock().monotonic_us();
         d.magic = false;
         ++d.keepalives;
-        w.log("watchdog", "keepalive");
+        w.log_at(d.last_kick_us, "watchdog", "keepalive");
         return 0;
     }
     errno = ENOTTY;
@@ -163,7 +163,7 @@ int dev_open(World& w, const char* fixed, int flags) {
         w.wdt.magic = false;
         w.wdt.bitten = false;
         w.wdt.last_kick_us = w.clock().monotonic_us();
-        w.log("watchdog", "open");
+        w.log_at(w.wdt.last_kick_us, "watchdog", "open");
         w.retime_ticker();
     } else {
         errno = ENOENT;
@@ -207,7 +207,7 @@ ssize_t dev_write(World& w, int fd, const void* buf, size_t len) {
         for (size_t i = 0; i < len; ++i)
             if (p[i] == 'V') w.wdt.magic = true;
         w.wdt.last_kick_us = w.clock().monotonic_us();
-        w.log("watchdog", "write " + std::string(p, len));
+        w.log_at(w.wdt.last_kick_us, "watchdog", "write " + std::string(p, len));
     }
     return ssize_t(len);
 }

@@ -130,6 +130,10 @@ void World::log(const char* kind, const std::string& text) {
     events_.push(clock_.now_us(), kind, text);
 }
 
+void World::log_at(int64_t mono_us, const char* kind, const std::string& text) {
+    events_.push(clock_.wall_at(mono_us), kind, text);
+}
+
 // Only the events asked for are copied: a driver polling the record often
 // must not hold the world's lock over all of it.
 uint64_t World::events_since(uint64_t seq, std::vector<Event>* out, size_t max, const char* kind) {
@@ -191,7 +195,7 @@ void World::update() {
     }
     if (wdt.armed && !wdt.bitten && now - wdt.last_kick_us > int64_t(wdt.timeout_s) * 1000000) {
         wdt.bitten = true;
-        log("watchdog", "bite: no keep-alive for " + std::to_string(wdt.timeout_s) + " s");
+        log_at(now, "watchdog", "bite: no keep-alive for " + std::to_string(wdt.timeout_s) + " s");
         fprintf(stderr, "sim: watchdog bite: no keep-alive for %d s, the board would reset\n",
                 wdt.timeout_s);
     }

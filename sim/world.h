@@ -172,6 +172,9 @@ class World {
     int32_t raw_counts();                                 // mu() held
     uint8_t sensor_bits();                                // mu() held
     double rand_uniform(double lo, double hi);            // mu() held
+    // Recorded at the monotonic instant the state it tells of was taken at,
+    // not at a later reading of a clock that flows meanwhile; mu() held.
+    void log_at(int64_t mono_us, const char* kind, const std::string& text);
     // The bowl arrives out, or is sent out again while out: a new meal for
     // the pet; and as it leaves. Each is recorded as the truth the soak
     // holds the device's reports to (events of kind "truth"): "presented G"

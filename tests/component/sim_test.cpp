@@ -513,6 +513,38 @@ TEST_F(World, UnfedWatchdogBitesOnTimeWhileTheClockWarps) {
     plat_dev_close(fd);
 }
 
+// The record carries the instants the watchdog took, not a reading of the
+// clock made after them: the clock flows between two readings, and a bite
+// exactly on time once showed 14.9977 s after its keep-alive (qemu-arm).
+// At a million times real time, a microsecond between readings is a second.
+TEST_F(World, WatchdogEventsCarryTheInstantsItActedOn) {
+    start_world(false, 1e6);
+    int fd = plat_dev_open("/dev/watchdog", 1);
+    ASSERT_GE(fd, 0);
+    int timeout = 15;
+    int found = 0, differ = 0;
+    for (int i = 0; i < 400; ++i) {
+        EXPECT_EQ(plat_dev_ioctl(fd, 0x80045705, reinterpret_cast<uintptr_t>(&timeout)), 0);
+        std::vector<sim::Event> events;
+        world().events_since(0, &events, SIZE_MAX, "watchdog");
+        int64_t kicked = 0;
+        {
+            std::lock_guard<std::mutex> hold(world().mu());
+            kicked = world().wdt.last_kick_us;
+        }
+        for (auto it = events.rbegin(); it != events.rend(); ++it) {
+            if (it->text != "keepalive") continue;
+            ++found;
+            differ += it->t_us != world().clock().wall_at(kicked);
+            break;
+        }
+    }
+    EXPECT_EQ(found, 400);
+    EXPECT_EQ(differ, 0);
+    plat_dev_write(fd, "V", 1);
+    plat_dev_close(fd);
+}
+
 // The same, with the ticker already asleep until its next sample when the
 // watchdog is armed (a slow start: the test above under ThreadSanitizer):
 // it used to bite only at that sample, the clock having jumped past.
