@@ -9,6 +9,7 @@
 #include "feeder/feeder.h"
 #include "gpio/gpio.h"
 #include "include/log.h"
+#include "include/result_codes.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "platform/platform.h"
@@ -71,9 +72,13 @@ void log_calibration(const Feeder* f, bool banner) {
 // load cell gave no reading.
 bool calibrate(Feeder* f, bool banner) {
     int fd = ucom_get_fd();
-    uint32_t sensor = 0;  // a failed read leaves the bowl where it is
-    ucom_get_sensor(fd, &sensor);
-    if (sensor & SENSOR_BOWL_IN) {
+    // A read that failed says nothing of where the bowl is. Taken for "not
+    // in", a bowl standing in was weighed as the empty scale, and every
+    // amount after came out short by the bowl (or as no bowl at all). A bowl
+    // already out is only sent out again.
+    uint32_t sensor = 0;
+    bool known = ucom_get_sensor(fd, &sensor) == __UCOM_DONE;
+    if (!known || (sensor & SENSOR_BOWL_IN)) {
         ucom_bowl_out(fd);
         plat_sleep(17);
     }

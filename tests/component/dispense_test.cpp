@@ -180,6 +180,28 @@ TEST_F(Calibration, OnlyAMeasuredCalibrationIsKept) {
 // One lost reading of the empty scale at start-up used to leave the base at
 // -1 for the life of the process: every later weight about 300000 counts
 // high, "2311g 제공되었습니다." for a 30 g meal.
+// An MCU that misses the first sensor read of a start (seen under a heavy
+// load) used to leave a bowl standing in on the scale for the weighing of
+// the empty scale: the base took in the bowl, and each later weighing came
+// out short by it, or as "bowl missing".
+TEST_F(Calibration, AFailedSensorReadStillWeighsTheScaleEmpty) {
+    ASSERT_EQ(bowl(), sim::BowlPos::In);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Silent;
+        world().mcu.fault_count = 1;  // the sensor read's reply
+    }
+    size_t before = mcu_codes().size();
+    calibrate_anew();
+    std::vector<std::string> codes = mcu_codes();
+    std::vector<std::string> tail(codes.begin() + long(before), codes.end());
+    std::vector<std::string> expect = {"30", "13", "12"};
+    EXPECT_EQ(tail, expect);
+    EXPECT_EQ(f_->ldcell_base, 300000);
+    EXPECT_EQ(f_->ldcell_bowl, 20280);
+    EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 130.0f);
+}
+
 TEST_F(Calibration, ALostReadingAtStartUpIsReadAgain) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
