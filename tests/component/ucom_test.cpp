@@ -249,6 +249,14 @@ TEST_F(Ucom, AnotherRequestsReplyInTheWindowIsNotTheReply) {
     force_sensor(0x08);
     EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
     EXPECT_EQ(bits, 0x08u);
+    // An event and a late reply both ahead of the reply: each is dealt with.
+    script({0xA1, 0x02, 0x81, 0x00, 0x7E, 0xA8,    // event 0x81
+            0xA1, 0x02, 0x12, 0x00, 0xED, 0xA8,    // bowl in, late
+            0xA1, 0x02, 0x30, 0x0C, 0xC3, 0xA8});  // sensor 0x0C
+    EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_DONE);
+    EXPECT_EQ(bits, 0x0Cu);
+    usleep(50 * 1000);
+    EXPECT_TRUE(mcu_saw("A1 02 81 00 7E A8"));
 }
 
 // Wherever the late reply lands among the next exchanges, no exchange reads
