@@ -207,10 +207,13 @@ TEST_F(Ucom, ShortReplyIsRejected) {
 // every request after that read the reply of the one before it, for good.
 TEST_F(Ucom, LateReplyIsDroppedBeforeTheNextRequest) {
     force_sensor(0x15);
-    fault(sim::McuFault::Late, 1, 800);
+    // Late by well over the 0.6 s window: a test thread held up between its
+    // write and its read (AddressSanitizer on a busy desk) found an 800-ms
+    // reply already there when it began to read.
+    fault(sim::McuFault::Late, 1, 1500);
     uint32_t bits = 0;
     EXPECT_EQ(ucom_get_sensor(fd_, &bits), __UCOM_ERROR);
-    usleep(400 * 1000);  // the late sensor reply is now waiting in the queue
+    usleep(1300 * 1000);  // the late sensor reply is now waiting in the queue
     StdoutCapture out;
     EXPECT_EQ(ucom_set_led(fd_, 1, 3), __UCOM_DONE);
     EXPECT_NE(out.text().find("ucom_set_led stale : [ack ] a1 02 30 15 ba a8 \n"),
