@@ -139,10 +139,21 @@ int ucom_ack_event(int fd, uint8_t code) {
     return int(write(fd, ack, size_t(len)));
 }
 
+namespace {
+
+// The length of the whole frame `p` begins with (start, length, checksum and
+// end byte all right), or 0.
+int whole_frame(const uint8_t* p, int n) {
+    if (n < 5 || p[0] != 0xA1) return 0;
+    int L = p[1];
+    if (L < 1 || L + 4 > n || p[L + 2] != ucom_checksum(L, p + 2) || p[L + 3] != 0xA8) return 0;
+    return L + 4;
+}
+
+}  // namespace
+
 bool ucom_is_event(const uint8_t* p, int n) {
-    return n >= 6 && p[0] == 0xA1 && p[1] == 0x02 &&
-           (p[2] == UCOM_EVENT_80 || p[2] == UCOM_EVENT_81) && p[4] == ucom_checksum(2, p + 2) &&
-           p[5] == 0xA8;
+    return whole_frame(p, n) == 6 && (p[2] == UCOM_EVENT_80 || p[2] == UCOM_EVENT_81);
 }
 
 namespace {
@@ -188,9 +199,7 @@ void drop_stale(int fd, const char* name) {
 // request's reply; read as one, an LED echo became the sensor byte 0x01.
 // Frames of codes the command set does not know are left to the reply test.
 bool is_other_reply(const uint8_t* p, int n, uint8_t code) {
-    if (n < 6 || p[0] != 0xA1 || p[2] == code) return false;
-    int L = p[1];
-    if (L < 1 || L + 4 > n || p[L + 3] != 0xA8 || p[L + 2] != ucom_checksum(L, p + 2)) return false;
+    if (whole_frame(p, n) < 6 || p[2] == code) return false;
     switch (p[2]) {
         case UCOM_SET_TIME:
         case UCOM_GET_TIME:
