@@ -336,6 +336,7 @@ class Soak {
     bool came_up_ = false;
     long vt_ = 0, t0_ = 0, t_end_ = 0;
     long instance_start_ = 0;                       // virtual time this daemon started
+    bool stopping_ = false;                         // the daemon was told to stop
     std::vector<std::pair<long, long>> start_ups_;  // each start and how long it took
     double spawned_real_ = 0;                       // real time the last daemon was started
     double real_start_ = 0;
@@ -493,6 +494,7 @@ bool Soak::start_device(long at) {
     }
     vt_ = at;
     instance_start_ = at;
+    stopping_ = false;
     last_event_t_ = at;
     frames_.push_back({at, "start", bowl_out_ ? "out" : "in"});
     watchdog_.push_back({at, "watchdog", "start"});
@@ -541,6 +543,7 @@ void Soak::stop_device(bool orderly, bool final_stop) {
     unweighed(at, end, orderly ? "an orderly stop" : "a power cut");
     if (!orderly) cuts_.push_back(at);
     int rc;
+    stopping_ = true;
     if (orderly) {
         // The world outlives the daemon (--linger): what it did while the
         // daemon stopped (a bowl that was on its way arrives) is read, then
@@ -825,7 +828,9 @@ long proc_value(pid_t pid, bool uss) {
 
 void Soak::sample_proc() {
     last_sample_ = vt_;
-    if (!device_) return;
+    // Once told to stop, the daemon closes its descriptors, and after "Bye"
+    // the lingering world is all the process holds: not the daemon's figures.
+    if (!device_ || stopping_) return;
     // Samples of a daemon past its first virtual hour: start-up is over.
     if (vt_ - instance_start_ < 3600) return;
     // The simulator keeps its last 50,000 world events in the same process:
