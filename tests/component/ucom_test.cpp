@@ -1,7 +1,10 @@
 // The serial link and the MCU command set against the MCU model on a pty.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -392,6 +395,62 @@ TEST_F(Ucom, TwoThreadsEachGetTheirOwnReply) {
     a.join();
     b.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// The board's MCU is a chip of its own: it answers whatever the SoC is busy
+// with. Here the exchange, the model and an ordinary thread that holds the
+// world's lock as it starts all share one core with a real-time hog that
+// leaves ordinary threads no time for longer than the read window.
+TEST_F(Ucom, TheModelAnswersInItsWindowWhileTheDeskIsBusy) {
+    struct sched_param fifo = {}, ordinary = {};
+    fifo.sched_priority = 20;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0)
+        GTEST_SKIP() << "real-time scheduling is not allowed here";
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    // The model's thread and those below are made on this core.
+    ucom_close(fd_);
+    start_world();
+    fd_ = ucom_open();
+    ASSERT_GT(fd_, 0);
+
+    auto cpu_us = [](clockid_t which) {
+        struct timespec ts;
+        clock_gettime(which, &ts);
+        return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    };
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        std::lock_guard<std::mutex> hold(world().mu());
+        held = true;
+        // A tenth of a second of its own work with the lock held.
+        for (int64_t end = cpu_us(CLOCK_THREAD_CPUTIME_ID) + 100000;
+             cpu_us(CLOCK_THREAD_CPUTIME_ID) < end;) {
+        }
+    });
+    while (!held) usleep(1000);
+    // From here on this thread is ahead of the hog, which is ahead of every
+    // ordinary thread.
+    ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo), 0);
+    std::thread hog([&] {
+        struct sched_param p = {};
+        p.sched_priority = 5;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+        for (int64_t end = cpu_us(CLOCK_MONOTONIC) + 800000; cpu_us(CLOCK_MONOTONIC) < end;) {
+        }
+    });
+    int status = -1;
+    int rc = ucom_get_feeder_status(fd_, &status);
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+    hog.join();
+    holder.join();
+    sched_setaffinity(0, sizeof all, &all);
+    EXPECT_EQ(rc, __UCOM_DONE);
+    EXPECT_EQ(status, 0x04);
 }
 
 TEST_F(Ucom, ClosedPortRefusesWithoutWriting) {
