@@ -1,14 +1,15 @@
 // The serial link and the MCU command set against the MCU model on a pty.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "app/app.h"
@@ -397,60 +398,67 @@ TEST_F(Ucom, TwoThreadsEachGetTheirOwnReply) {
     EXPECT_EQ(wrong, 0);
 }
 
-// The board's MCU is a chip of its own: it answers whatever the SoC is busy
-// with. Here the exchange, the model and an ordinary thread that holds the
-// world's lock as it starts all share one core with a real-time hog that
-// leaves ordinary threads no time for longer than the read window.
-TEST_F(Ucom, TheModelAnswersInItsWindowWhileTheDeskIsBusy) {
+// The priority the kernel runs a thread of this process at now, lent
+// priority included (the "priority" field of its stat): from -2 down for a
+// real-time thread, 0 and up for an ordinary one. 99 when unreadable.
+int priority_of(pid_t tid) {
+    std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos) return 99;
+    std::istringstream rest(stat.substr(at + 2));
+    std::string field;
+    for (int i = 3; i <= 18 && rest >> field; ++i) {
+    }
+    return rest ? atoi(field.c_str()) : 99;
+}
+
+pid_t thread_named(const char* name) {
+    DIR* d = opendir("/proc/self/task");
+    pid_t found = 0;
+    while (struct dirent* e = d ? readdir(d) : nullptr) {
+        std::string comm = read_file(std::string("/proc/self/task/") + e->d_name + "/comm");
+        if (comm == std::string(name) + "\n") found = atoi(e->d_name);
+    }
+    if (d) closedir(d);
+    return found;
+}
+
+// The board's MCU is a chip of its own: its answers never wait behind the
+// SoC's load. Its model runs ahead of ordinary threads, and an ordinary
+// thread that holds the world's lock while the model waits for it is lent
+// the model's priority until it lets go. On a busy desk, without either,
+// the model went unrun for seconds and exchanges missed their windows.
+TEST_F(Ucom, TheModelRunsAheadAndLendsItsPriorityToTheLocksHolder) {
     struct sched_param fifo = {}, ordinary = {};
-    fifo.sched_priority = 20;
+    fifo.sched_priority = 1;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0)
         GTEST_SKIP() << "real-time scheduling is not allowed here";
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-    cpu_set_t all, one;
-    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-    CPU_ZERO(&one);
-    CPU_SET(sched_getcpu(), &one);
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-    // The model's thread and those below are made on this core.
-    ucom_close(fd_);
-    start_world();
-    fd_ = ucom_open();
-    ASSERT_GT(fd_, 0);
+    pid_t model = thread_named("sim-mcu");
+    ASSERT_NE(model, 0);
+    EXPECT_LT(priority_of(model), 0);
 
-    auto cpu_us = [](clockid_t which) {
-        struct timespec ts;
-        clock_gettime(which, &ts);
-        return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-    };
     std::atomic<bool> held{false};
+    std::atomic<int> lent{99};
     std::thread holder([&] {
         std::lock_guard<std::mutex> hold(world().mu());
+        EXPECT_GE(priority_of(gettid()), 0);
         held = true;
-        // A tenth of a second of its own work with the lock held.
-        for (int64_t end = cpu_us(CLOCK_THREAD_CPUTIME_ID) + 100000;
-             cpu_us(CLOCK_THREAD_CPUTIME_ID) < end;) {
+        // Held until the model, waiting for the lock, lends its priority;
+        // two seconds at most.
+        int prio = priority_of(gettid());
+        for (int i = 0; i < 2000 && prio >= 0; ++i) {
+            usleep(1000);
+            prio = priority_of(gettid());
         }
+        lent = prio;
     });
     while (!held) usleep(1000);
-    // From here on this thread is ahead of the hog, which is ahead of every
-    // ordinary thread.
-    ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo), 0);
-    std::thread hog([&] {
-        struct sched_param p = {};
-        p.sched_priority = 5;
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
-        for (int64_t end = cpu_us(CLOCK_MONOTONIC) + 800000; cpu_us(CLOCK_MONOTONIC) < end;) {
-        }
-    });
     int status = -1;
-    int rc = ucom_get_feeder_status(fd_, &status);
-    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-    hog.join();
+    EXPECT_EQ(ucom_get_feeder_status(fd_, &status), __UCOM_DONE);
     holder.join();
-    sched_setaffinity(0, sizeof all, &all);
-    EXPECT_EQ(rc, __UCOM_DONE);
     EXPECT_EQ(status, 0x04);
+    EXPECT_LT(lent.load(), 0);
 }
 
 TEST_F(Ucom, ClosedPortRefusesWithoutWriting) {
