@@ -139,7 +139,8 @@ const struct {
                   {"short", McuFault::Short},
                   {"bad_checksum", McuFault::BadChecksum},
                   {"noise", McuFault::Noise},
-                  {"oversize", McuFault::Oversize}};
+                  {"oversize", McuFault::Oversize},
+                  {"lost", McuFault::Lost}};
 const struct {
     const char* name;
     AdcFault fault;

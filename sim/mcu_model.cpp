@@ -176,6 +176,7 @@ bool apply_fault(World& w, std::vector<uint8_t>& reply) {
         }
         case McuFault::Late:
             return false;
+        case McuFault::Lost:  // taken before the request is carried out
         case McuFault::None:
             break;
     }
@@ -216,6 +217,12 @@ void take_frames(World& w, World::McuThread& t) {
         int late_ms = 0;
         {
             std::lock_guard<std::mutex> hold(w.mu());
+            McuState& m = w.mcu;
+            if (m.fault == McuFault::Lost) {
+                if (m.fault_count > 0 && --m.fault_count == 0) m.fault = McuFault::None;
+                w.log("mcu_fault", "request lost " + hex(frame.data(), frame.size()));
+                continue;
+            }
             w.log("mcu_rx", hex(frame.data(), frame.size()));
             reply = handle(w, frame);
             if (!w.mcu.scripted.empty() && !reply.empty()) {

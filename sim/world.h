@@ -29,7 +29,9 @@ enum class BowlPos { In, Out, MovingIn, MovingOut };
 const char* bowl_pos_name(BowlPos p);
 
 // How the MCU model misbehaves, each for `count` replies (-1: until cleared).
-enum class McuFault { None, Silent, Late, Short, BadChecksum, Noise, Oversize };
+// Lost: the request never reaches the MCU (not carried out, no reply);
+// Silent: it is carried out and its reply is lost.
+enum class McuFault { None, Silent, Late, Short, BadChecksum, Noise, Oversize, Lost };
 enum class AdcFault { None, Markerless, Noise, NeverReady };
 
 struct WorldConfig {

@@ -8,7 +8,7 @@ const $ = (id) => document.getElementById(id);
 const POLL_MS = 700;
 const HISTORY_EVERY = 4;  // polls
 const FAULT_KINDS = {
-  mcu: ['silent', 'late', 'short', 'bad_checksum', 'noise', 'oversize'],
+  mcu: ['silent', 'late', 'short', 'bad_checksum', 'noise', 'oversize', 'lost'],
   ldcell: ['markerless', 'noise', 'never_ready'],
 };
 const DAY_ORDER = ['sun', 'mon', 'tue', 'wed', 'thur', 'fri', 'sat'];
