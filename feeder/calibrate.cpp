@@ -84,7 +84,7 @@ bool calibrate(Feeder* f, bool banner) {
     }
     f->ldcell_base = read_scale("empty scale");
     f->ldcell_bias = int32_t(float(f->ldcell_base) + kNominalBowlCounts);
-    ucom_bowl_in(fd);
+    feeder_bowl_in(fd);
     plat_sleep(20);
     int32_t r = f->ldcell_base == LDCELL_NO_READING ? LDCELL_NO_READING : read_scale("bowl");
     bool weighed = f->ldcell_base != LDCELL_NO_READING && r != LDCELL_NO_READING;
@@ -148,6 +148,12 @@ MechHold::MechHold() : hold_(task_lock_behind(mech_lock)), number_(++mech_holds)
 
 uint64_t feeder_mech_last() {
     return mech_holds;
+}
+
+int feeder_bowl_in(int fd) {
+    if (ucom_bowl_in(fd) == __UCOM_DONE) return __UCOM_DONE;
+    log_out("<<<<<<<<<< bowl_in again: no answer\n");
+    return ucom_bowl_in(fd);
 }
 
 bool feeder_scale_ready() {

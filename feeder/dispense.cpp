@@ -111,7 +111,7 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, boo
     }
     if (!(*sensor & SENSOR_BOWL_IN)) {
         log_out("<<<<<<<<<< bowl_in\n");
-        ucom_bowl_in(fd);
+        feeder_bowl_in(fd);
         if (!run_wait(20)) return {FillOutcome::Stopped, 0, 0};
     }
     if (!manual(path)) f->bowl_missing = 0;

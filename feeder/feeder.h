@@ -70,6 +70,10 @@ class MechHold {
 };
 // The number of the last hold taken (0 before the first).
 uint64_t feeder_mech_last();
+// Sends the bowl in, once more when the MCU did not answer: a weighing is
+// only right with the bowl in. A bowl already in, or on its way in, takes the
+// second command as it took the first. The mechanism is held.
+int feeder_bowl_in(int fd);
 
 // --- consumption monitor ---------------------------------------------------------
 enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };

@@ -71,7 +71,7 @@ bool weigh(FeedPath path, int64_t now) {
     }
     int fd = ucom_get_fd();
     log_out("<<<<<<<<<< bowl_in\n");
-    ucom_bowl_in(fd);
+    feeder_bowl_in(fd);
     if (!kSilentBuild) plat_system("/root/stop");
     if (!run_wait(20)) return false;  // stopping: the session goes with the process
 

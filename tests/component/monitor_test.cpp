@@ -197,4 +197,34 @@ TEST_F(Monitor, AfterALateReplyEachConditionIsToldOnce) {
     EXPECT_EQ(std::count(msgs.begin(), msgs.end(), std::string(kAlias) + "사료가 부족합니다."), 0);
 }
 
+// A bowl-in that went without an answer left the weighing to a bowl that
+// was still out: the scale saw no bowl, the owner was told "그릇이
+// 빠진것같습니다. 확인바랍니다." instead of what the pet ate, and the bowl was
+// sent out again. Lost on its way (never carried out) or answered into the
+// void (carried out), the command is sent once more and the meal reported.
+TEST_F(Monitor, ABowlInWithoutAnAnswerIsSentAgainAndTheMealReported) {
+    struct {
+        sim::McuFault fault;
+        int served, rest;
+        const char* told;
+    } cases[] = {{sim::McuFault::Lost, 30, 12, "30g/18g 먹었습니다."},
+                 {sim::McuFault::Silent, 40, 10, "40g/30g 먹었습니다."}};
+    for (const auto& c : cases) {
+        served(c.rest);
+        open_session(true, now() - 600, c.served);
+        {
+            std::lock_guard<std::mutex> hold(world().mu());
+            world().mcu.fault = c.fault;
+            world().mcu.fault_count = 1;  // the bowl-in
+        }
+        StdoutCapture out;
+        feeder_monitor_pass(now(), &sensor_);
+        EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", c.told, 5)) << out.text();
+        EXPECT_NE(out.text().find("bowl_in again: no answer"), std::string::npos);
+        EXPECT_EQ(bowl(), sim::BowlPos::In);
+        EXPECT_EQ(f_->in_manual, nullptr);
+        EXPECT_EQ(f_->bowl_missing, 0);
+    }
+}
+
 }  // namespace
