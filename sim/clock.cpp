@@ -13,8 +13,6 @@
 #include <list>
 #include <thread>
 
-#include "sim/priority.h"
-
 namespace sim {
 
 namespace {
@@ -108,8 +106,6 @@ int64_t real_mono_us() {
 }
 
 VirtualClock::VirtualClock() : serial_(g_next_serial++) {
-    // Read by the MCU model, which runs ahead of ordinary threads.
-    inherit_priority(mu_);
     {
         Registry& r = registry();
         std::lock_guard<std::mutex> hold(r.mu);

@@ -1,6 +1,5 @@
 #include "sim/world.h"
 #include "include/thread_name.h"
-#include "sim/priority.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -46,12 +45,6 @@ World& World::get() {
     // process exits (an exit(1) at start-up leaves them running).
     static World* w = new World;
     return *w;
-}
-
-World::World() {
-    // The MCU model runs ahead of ordinary threads (sim/mcu_model.cpp) and
-    // takes this lock for every frame.
-    inherit_priority(mu_);
 }
 
 std::string World::path(const char* fixed) const {

@@ -228,7 +228,6 @@ class World {
     struct McuThread;  // the MCU model's pty and thread (sim/mcu_model.cpp)
 
   private:
-    World();
     void start_mcu();
     void stop_mcu();
     void start_updater();  // the updater's side of the queue (sim/updater.cpp)
