@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < hogs; ++i) {
         pid_t p = fork();
         if (p == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the bench
             for (;;) {
             }
         }

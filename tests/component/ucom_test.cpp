@@ -398,9 +398,9 @@ TEST_F(Ucom, TwoThreadsEachGetTheirOwnReply) {
     EXPECT_EQ(wrong, 0);
 }
 
-// The priority the kernel runs a thread of this process at now, lent
-// priority included (the "priority" field of its stat): from -2 down for a
-// real-time thread, 0 and up for an ordinary one. 99 when unreadable.
+// The priority the kernel runs a thread of this process at (the "priority"
+// field of its stat): from -2 down for a real-time thread, 0 and up for an
+// ordinary one. 99 when unreadable.
 int priority_of(pid_t tid) {
     std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
     size_t at = stat.rfind(')');
