@@ -69,6 +69,11 @@ int get_mac_addr() {
     unsigned char mac[6];
     if (plat_if_hwaddr("wlan0", mac) < 0) return __WIFI_ERROR;
     Feeder* f = get_feeder();
-    format_mac(mac, f->product_id, sizeof f->product_id);
+    char text[sizeof f->product_id];
+    format_mac(mac, text, sizeof text);
+    // The cloud and SIP threads read the text without a lock (a long reset
+    // press reads the address again while a report goes out). A hardware
+    // address does not change, so a text already there is not written.
+    if (strcmp(text, f->product_id) != 0) snprintf(f->product_id, sizeof f->product_id, "%s", text);
     return __WIFI_DONE;
 }

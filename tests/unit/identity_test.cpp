@@ -1,8 +1,11 @@
 // The identity file, the MAC text and the device record.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "app/identity.h"
 #include "include/feeder.h"
@@ -52,6 +55,26 @@ TEST_F(Identity, MissingInterfaceKeepsTheOldText) {
     }
     EXPECT_EQ(get_mac_addr(), __WIFI_ERROR);
     EXPECT_STREQ(get_feeder()->product_id, "00:1a:2b:3c:4d:5e");
+}
+
+// A long reset press reads the address again while the cloud thread puts
+// it into a report; the text was written under the reader (a data race
+// under ThreadSanitizer). The same address leaves it untouched.
+TEST_F(Identity, MacReadAgainWhileAReportReadsIt) {
+    ASSERT_EQ(get_mac_addr(), __WIFI_DONE);
+    std::atomic<bool> go{true};
+    int torn = 0;
+    std::thread reader([&] {
+        while (go) {
+            char copy[sizeof get_feeder()->product_id];
+            snprintf(copy, sizeof copy, "%s", get_feeder()->product_id);
+            if (strcmp(copy, "00:1a:2b:3c:4d:5e") != 0) ++torn;
+        }
+    });
+    for (int i = 0; i < 2000; ++i) EXPECT_EQ(get_mac_addr(), __WIFI_DONE);
+    go = false;
+    reader.join();
+    EXPECT_EQ(torn, 0);
 }
 
 TEST_F(Identity, UppercaseUuidAccepted) {
