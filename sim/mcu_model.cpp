@@ -144,13 +144,19 @@ std::vector<uint8_t> handle(World& w, const std::vector<uint8_t>& req) {
     return make_frame(code, data);
 }
 
+// The active fault, counted down by this use; mu() held.
+McuFault take_fault(McuState& m) {
+    McuFault f = m.fault;
+    if (m.fault_count > 0 && --m.fault_count == 0) m.fault = McuFault::None;
+    return f;
+}
+
 // Applies the active fault to a reply; mu() held. Returns false when the
 // reply is to be sent late.
 bool apply_fault(World& w, std::vector<uint8_t>& reply) {
     McuState& m = w.mcu;
     if (m.fault == McuFault::None || reply.empty()) return true;
-    McuFault f = m.fault;
-    if (m.fault_count > 0 && --m.fault_count == 0) m.fault = McuFault::None;
+    McuFault f = take_fault(m);
     switch (f) {
         case McuFault::Silent:
             reply.clear();
@@ -217,9 +223,8 @@ void take_frames(World& w, World::McuThread& t) {
         int late_ms = 0;
         {
             std::lock_guard<std::mutex> hold(w.mu());
-            McuState& m = w.mcu;
-            if (m.fault == McuFault::Lost) {
-                if (m.fault_count > 0 && --m.fault_count == 0) m.fault = McuFault::None;
+            if (w.mcu.fault == McuFault::Lost) {
+                take_fault(w.mcu);
                 w.log("mcu_fault", "request lost " + hex(frame.data(), frame.size()));
                 continue;
             }
