@@ -1,6 +1,7 @@
 #include "app/app.h"
 
 #include <locale.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,7 +19,6 @@
 #include "include/log.h"
 #include "include/result_codes.h"
 #include "include/task_bounds.h"
-#include "include/thread_name.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
@@ -95,6 +95,19 @@ struct Workers {
     std::thread bttn, uds, sched, ntp, monitor, watchdog, sip, cloud;
 };
 
+// Starts a worker under its role's name (top -H, ps -L and gdb tell them
+// apart on the board; the kernel keeps 15 characters). The name is set by
+// the thread itself, before its first step.
+template <typename F, typename... Args>
+void start(std::thread& t, const char* name, F fn, Args... args) {
+    plat_thread_coming();
+    t = std::thread([=] {
+        pthread_setname_np(pthread_self(), name);
+        plat_thread_arrived();
+        fn(args...);
+    });
+}
+
 // Joins one worker; the shutdown sequence is in the log for whoever reads it.
 void join(std::thread& t, const char* name) {
     if (!t.joinable()) return;
@@ -127,12 +140,10 @@ int app_run() {
     cloud_init();
     Workers w;
     // Sends again what the cloud did not take, from the first report on.
-    w.cloud = std::thread(cloud_thread_proc);
-    name_thread(w.cloud, "cloud");
+    start(w.cloud, "cloud", cloud_thread_proc);
 
     int bttn_fd = bttn_open();
-    w.bttn = std::thread(bttn_thread_proc, bttn_fd);
-    name_thread(w.bttn, "bttn");
+    start(w.bttn, "bttn", bttn_thread_proc, bttn_fd);
 
     int ucom_fd = ucom_open();
     ucom_set_led(ucom_fd, 1, 3);
@@ -148,22 +159,19 @@ int app_run() {
     ucom_set_led(ucom_fd, 1, 4);
 
     int uds_fd = uds_open(UDS_SERVER);
-    w.uds = std::thread(uds_thread_proc, uds_fd);
-    name_thread(w.uds, "uds");
+    start(w.uds, "uds", uds_thread_proc, uds_fd);
 
     // The runner starts before the list is loaded: its first passes may see
     // an empty schedule.
     sched_lock_init();
-    w.sched = std::thread(sched_thread_proc);
-    name_thread(w.sched, "sched");
+    start(w.sched, "sched", sched_thread_proc);
     sched_load();
 
     // The monitor weighs what the runner served and brings the bowl back: it
     // runs before the network wait, or a meal served while a power cut's
     // return finds the Wi-Fi down stays out, and every later meal is refused
     // as a feeding being eaten, until the network answers.
-    w.monitor = std::thread(feeder_thread_proc);
-    name_thread(w.monitor, "monitor");
+    start(w.monitor, "monitor", feeder_thread_proc);
 
     settle_identity(f);
     print_banner(f);
@@ -172,15 +180,12 @@ int app_run() {
     f->online = 1;
 
     int wdt_fd = watchdog_open();
-    w.watchdog = std::thread(watchdog_thread_proc, wdt_fd);
-    name_thread(w.watchdog, "watchdog");
-    w.ntp = std::thread(ntp_thread_proc);
-    name_thread(w.ntp, "ntp");
+    start(w.watchdog, "watchdog", watchdog_thread_proc, wdt_fd);
+    start(w.ntp, "ntp", ntp_thread_proc);
 
     sip_init();
     sip_account_add();
-    w.sip = std::thread(sip_thread_proc);
-    name_thread(w.sip, "sip");
+    start(w.sip, "sip", sip_thread_proc);
 
     if (!kSilentBuild) {
         plat_system("/root/play /root/audio/tolvikstart2.g711");

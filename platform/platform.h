@@ -27,6 +27,11 @@ void plat_sleep(unsigned seconds);
 void plat_usleep(unsigned microseconds);
 // poll(2) whose time-out runs on the platform clock; descriptors are real.
 int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
+// A worker thread about to be started, and its first step. On the board
+// nothing; in simulation the clock holds still between the two, so that time
+// does not skip past a thread the machine has not yet run.
+void plat_thread_coming();
+void plat_thread_arrived();
 
 // --- fixed paths -------------------------------------------------------------
 // The board path of a fixed file or device ("/etc/feeder.conf") as this

@@ -275,6 +275,28 @@ void VirtualClock::pace_this_thread() {
     register_locked(&entry);
 }
 
+void VirtualClock::expect_thread() {
+    std::lock_guard<std::mutex> hold(mu_);
+    expected_.push_back(real_mono_us() + kExpectReal_us);
+}
+
+void VirtualClock::thread_arrived() {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (!expected_.empty()) expected_.erase(expected_.begin());
+    if (manual_) return;
+    Entry* entry = nullptr;
+    register_locked(&entry);
+}
+
+bool VirtualClock::expecting_locked() {
+    if (expected_.empty()) return false;
+    int64_t real = real_mono_us();
+    expected_.erase(std::remove_if(expected_.begin(), expected_.end(),
+                                   [real](int64_t due) { return due <= real; }),
+                    expected_.end());
+    return !expected_.empty();
+}
+
 int VirtualClock::sleepers() {
     std::lock_guard<std::mutex> hold(mu_);
     return manual_ ? blocked_ : int(waiters_.size());
@@ -351,6 +373,7 @@ void VirtualClock::refresh_earliest_locked() {
 // is awake from this moment, so that nothing jumps again before it has slept.
 void VirtualClock::jump_locked() {
     if (manual_ || !warp_ || paced_ <= 0 || paced_asleep_ < paced_) return;
+    if (expecting_locked()) return;
     int64_t next = kForever;
     for (Waiter* w : waiters_)
         if (!w->woken) next = std::min(next, w->until);
@@ -423,6 +446,15 @@ int VirtualClock::wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until,
             me.real_due = real + whole / 1000;
         } else {
             me.real_due = kForever;
+        }
+        if (!expected_.empty() && until != kForever) {
+            // A thread that never came lets the jumps go on at its deadline.
+            int64_t due = *std::min_element(expected_.begin(), expected_.end());
+            int64_t whole = std::max<int64_t>(due - real, 0) * 1000 + 1000000;
+            if (whole < int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec) {
+                ts.tv_sec = time_t(whole / 1000000000);
+                ts.tv_nsec = long(whole % 1000000000);
+            }
         }
         lock.unlock();
         int n = ppoll(set, nfds + 1, tsp, nullptr);

@@ -73,6 +73,14 @@ class VirtualClock {
     // from its first wait: a thread started to act at a virtual time holds
     // the warp until it sleeps.
     void pace_this_thread();
+    // A thread about to be started, told by its creator: time holds still
+    // until it takes its first step (thread_arrived), so that a jump made
+    // while every other thread sleeps does not skip past a thread the machine
+    // has not yet run. One that never comes holds time for kExpectReal_us.
+    void expect_thread();
+    // The expected thread's first step: paced, and awake, from here on.
+    void thread_arrived();
+    static constexpr int64_t kExpectReal_us = 2000000;
 
     bool manual() const { return manual_; }
     double speed();
@@ -91,6 +99,7 @@ class VirtualClock {
     int64_t ceiling_locked(int64_t real_now);
     void reckon_hold_locked();  // hold_at_ from the waiters; mu_ held
     void rebase_locked();       // a new mode or speed: counts start again
+    bool expecting_locked();    // a thread started and not yet arrived
     friend void thread_gone(const Entry& e);
 
     std::mutex mu_;
@@ -114,7 +123,8 @@ class VirtualClock {
     int paced_ = 0;         // threads registered as paced
     int paced_asleep_ = 0;  // of those, waiting and not yet woken
     std::vector<Waiter*> waiters_;
-    int64_t hold_at_ = INT64_MAX;  // earliest wake-up of a paced thread in its wait
+    std::vector<int64_t> expected_;  // real monotonic deadlines of threads not yet arrived
+    int64_t hold_at_ = INT64_MAX;    // earliest wake-up of a paced thread in its wait
     std::vector<std::string> real_time_;
 };
 

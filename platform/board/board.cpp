@@ -52,6 +52,9 @@ int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
     return poll(fds, nfds, timeout_ms);
 }
 
+void plat_thread_coming() {}
+void plat_thread_arrived() {}
+
 std::string plat_path(const char* fixed) {
     return fixed;
 }

@@ -44,6 +44,13 @@ int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
     return World::get().clock().poll(fds, nfds, timeout_ms);
 }
 
+void plat_thread_coming() {
+    World::get().clock().expect_thread();
+}
+void plat_thread_arrived() {
+    World::get().clock().thread_arrived();
+}
+
 std::string plat_path(const char* fixed) {
     return World::get().path(fixed);
 }

@@ -282,6 +282,37 @@ TEST_F(Warped, AThreadPacedFromItsStartHoldsTimeBeforeItsFirstSleep) {
     EXPECT_GE(s, 1000 * kS);
 }
 
+// A thread its creator has announced holds time from its creation, before the
+// machine first runs it: on a busy host a jump made while every running
+// thread slept skipped past the daemon's new watchdog thread, and the board
+// bit. One that never comes holds time only for a bounded real while.
+TEST_F(Warped, AnAnnouncedThreadHoldsTimeBeforeItFirstRuns) {
+    std::atomic<int64_t> s{-1}, arrived{-1}, a{-1};
+    c.expect_thread();
+    std::thread ts = sleeper(100 * kS, &s);  // alone asleep: would jump at once
+    EXPECT_TRUE(sleepers_reach(c, 1));
+    std::thread ta([&] {
+        usleep(200000);  // the machine runs the new thread late
+        c.thread_arrived();
+        arrived = c.monotonic_us();
+        c.sleep_us(1 * kS);
+        a = c.monotonic_us();
+    });
+    ta.join();
+    ts.join();
+    EXPECT_LT(arrived, 10 * kS);  // not after a jump to 100 s
+    EXPECT_LT(a, 10 * kS);
+    EXPECT_GE(s, 100 * kS);  // the jumps go on once it sleeps
+
+    std::atomic<int64_t> n{-1};
+    int64_t real0 = sim::real_mono_us();
+    c.expect_thread();  // never comes
+    std::thread tn = sleeper(1000 * kS, &n);
+    tn.join();
+    EXPECT_GE(n, 1000 * kS);
+    EXPECT_LT(sim::real_mono_us() - real0, sim::VirtualClock::kExpectReal_us + 5 * kS);
+}
+
 // A poller whose descriptor is ready is about to run: the clock never jumps
 // past it, even when it is the last to go to sleep.
 TEST_F(Warped, NeverPastAPollerWithAReadyDescriptor) {
