@@ -835,7 +835,13 @@ void Soak::sample_proc() {
     if (vt_ - instance_start_ < 3600) return;
     // The simulator keeps its last 50,000 world events in the same process:
     // private memory says something of the daemon only once that record is full.
-    long uss = log_next_ > 50000 ? proc_value(device_->pid(), true) : -1;
+    // What the allocator holds free is given back first: what is left is in
+    // use, or lost to fragmentation, whoever in the process holds it.
+    long uss = -1;
+    if (log_next_ > 50000) {
+        ctl_->ask(R"({"op":"trim"})");
+        uss = proc_value(device_->pid(), true);
+    }
     if (uss >= 0) uss_.push_back({vt_, uss});
     fds_.push_back({vt_, proc_value(device_->pid(), false)});
     // Each sample kept with the run, for a look at a trend afterwards.
