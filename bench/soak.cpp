@@ -400,7 +400,7 @@ class Soak {
     // Junk-prefixed sensor replies the device took as the condition gone.
     std::vector<long> misread_low_, misread_missing_;
     std::vector<Excuse> excuses_, unweighed_;
-    std::vector<std::pair<long, long>> uss_, fds_;
+    std::vector<std::pair<long, long>> anon_, fds_;
     long last_sample_ = 0;
     // phone
     long next_enum_ = 0;
@@ -679,7 +679,7 @@ void Soak::poll() {
 }
 
 void Soak::poll_log() {
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 80; ++round) {  // 40,000 events at most a poll
         std::string r = ctl_->ask("{\"op\":\"log\",\"since\":" + std::to_string(log_next_) + "}");
         json_error_t err;
         json_t* j = json_loads(r.c_str(), 0, &err);
@@ -807,15 +807,15 @@ void Soak::poll_cloud(const std::string& text, long from, long to) {
     }
 }
 
-long proc_value(pid_t pid, bool uss) {
-    if (uss) {
+// The daemon's anonymous memory (heap, stacks, written data), or its open
+// descriptors. Not the private memory: that counts the text pages of every
+// library no other process has mapped at that moment, and moves by a
+// megabyte and more with what else runs on the machine.
+long proc_value(pid_t pid, bool anon) {
+    if (anon) {
         std::string t = read_file("/proc/" + std::to_string(pid) + "/smaps_rollup");
-        long total = 0;
-        for (const char* key : {"Private_Clean:", "Private_Dirty:"}) {
-            size_t at = t.find(key);
-            if (at != std::string::npos) total += atol(t.c_str() + at + strlen(key));
-        }
-        return total;
+        size_t at = t.find("Anonymous:");
+        return at == std::string::npos ? -1 : atol(t.c_str() + at + strlen("Anonymous:"));
     }
     long n = 0;
     DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
@@ -834,19 +834,19 @@ void Soak::sample_proc() {
     // Samples of a daemon past its first virtual hour: start-up is over.
     if (vt_ - instance_start_ < 3600) return;
     // The simulator keeps its last 50,000 world events in the same process:
-    // private memory says something of the daemon only once that record is full.
+    // its memory says something of the daemon only once that record is full.
     // What the allocator holds free is given back first: what is left is in
     // use, or lost to fragmentation, whoever in the process holds it.
-    long uss = -1;
+    long anon = -1;
     if (log_next_ > 50000) {
         ctl_->ask(R"({"op":"trim"})");
-        uss = proc_value(device_->pid(), true);
+        anon = proc_value(device_->pid(), true);
     }
-    if (uss >= 0) uss_.push_back({vt_, uss});
+    if (anon >= 0) anon_.push_back({vt_, anon});
     fds_.push_back({vt_, proc_value(device_->pid(), false)});
     // Each sample kept with the run, for a look at a trend afterwards.
     if (FILE* f = fopen((dir_ + "/proc.tsv").c_str(), "a")) {
-        fprintf(f, "%s\t%d\t%ld\t%ld\n", local_text(vt_).c_str(), int(device_->pid()), uss,
+        fprintf(f, "%s\t%d\t%ld\t%ld\n", local_text(vt_).c_str(), int(device_->pid()), anon,
                 fds_.back().second);
         fclose(f);
     }
@@ -1400,11 +1400,11 @@ int Soak::report() {
                       std::to_string(notices["사료가 부족합니다...."]) + " times for " +
                       std::to_string(by_kind_["feed"]) + " feedings asked");
     long from = t0_ + std::min(kDay, long(o_.days * kDay / 4));
-    long uss0, uss1, fd0, fd1;
+    long anon0, anon1, fd0, fd1;
     // The heap's high-water marks move by up to 1.3 MB with the mix of work
     // (each thread's arena keeps its peak), with no trend over a month: a
     // leak of the daemon's shows as a climb past that.
-    for (const Violation& v : soak::check_flat(uss_, from, 2048, "USS kB", &uss0, &uss1))
+    for (const Violation& v : soak::check_flat(anon_, from, 2048, "anonymous kB", &anon0, &anon1))
         violation("memory and descriptors flat", v.t, v.what);
     for (const Violation& v : soak::check_flat(fds_, from, 4, "descriptors", &fd0, &fd1))
         violation("memory and descriptors flat", v.t, v.what);
@@ -1462,7 +1462,7 @@ int Soak::report() {
         if (su.second > slowest.second) slowest = su;
     printf("| longest start-up, to the runner's first pass | %ld virtual s (the start at %s) |\n",
            slowest.second, local_text(slowest.first).c_str());
-    printf("| USS at day 1 / at the end | %ld kB / %ld kB |\n", uss0, uss1);
+    printf("| anonymous memory at day 1 / at the end | %ld kB / %ld kB |\n", anon0, anon1);
     printf("| descriptors at day 1 / at the end | %ld / %ld |\n", fd0, fd1);
     const char* invariants[] = {"each meal served once, or the owner told why",
                                 "every feeding weighed and reported eaten",

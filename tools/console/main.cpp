@@ -50,7 +50,7 @@ constexpr int kRawWaitMs = 130000;  // a feed request by hand waits for the whol
 constexpr size_t kOwnerItems = 100;
 constexpr size_t kMaxLogLines = 200;
 // One slice of the simulator's log op: the latest events come in one reply.
-constexpr json_int_t kRecentEvents = 2000;  // about 180 KiB of the world's log
+constexpr json_int_t kRecentEvents = 500;  // about 45 KiB of the world's log: one reply
 
 std::string dumped(json_t* j) {
     CharPtr s(json_dumps(j, JSON_COMPACT));
