@@ -139,9 +139,6 @@ int app_run() {
     settings();  // read the deployment settings before any thread needs them
     cloud_init();
     Workers w;
-    // Sends again what the cloud did not take, from the first report on.
-    start(w.cloud, "cloud", cloud_thread_proc);
-
     int bttn_fd = bttn_open();
     start(w.bttn, "bttn", bttn_thread_proc, bttn_fd);
 
@@ -155,6 +152,10 @@ int app_run() {
         exit(1);
     }
     get_mac_addr();
+    // Sends again what the cloud did not take, the last run's first. Every
+    // report carries the address, so not before it is read: the record's
+    // reset above clears it, and a report sent earlier went out for nobody.
+    start(w.cloud, "cloud", cloud_thread_proc);
     ucom_set_led(ucom_fd, 1, 3);
     ucom_set_led(ucom_fd, 1, 4);
 

@@ -132,6 +132,31 @@ TEST_F(Daemon, SecondStartReusesTheIdentity) {
     EXPECT_EQ(p.stop(SIGINT, 10), 0);
 }
 
+// Reports an earlier run could not deliver go first at the next start, with
+// the device's address like any other. The sending thread started before the
+// start-up had read the address, so they went out for an empty product id,
+// for no device, and the owner never saw them.
+TEST_F(Daemon, ReportsKeptFromTheLastRunCarryTheDevicesAddress) {
+    CloudService cloud;
+    ASSERT_TRUE(cloud.ready());
+    use_cloud_host(root_, cloud.addr());
+    std::string kept;
+    for (int i = 0; i < 5; ++i)
+        kept +=
+            std::string(i ? "," : "[") + "{\"kind\":3,\"text\":\"kept " + std::to_string(i) + "\"}";
+    write_file(root_ + "/etc/cloud_kept.conf", kept + "]");
+    Process p(argv());
+    ASSERT_TRUE(cloud.wait_message("/Ovexa/api/messaging", "kept 4", 20)) << p.output();
+    int seen = 0;
+    for (const CloudRecord& r : cloud.records()) {
+        if (r.message.find("kept ") == std::string::npos) continue;
+        ++seen;
+        EXPECT_EQ(r.field("product-id"), "00:1a:2b:3c:4d:5e") << r.message;
+    }
+    EXPECT_EQ(seen, 5);
+    EXPECT_EQ(p.stop(SIGINT, 10), 0);
+}
+
 TEST_F(Daemon, GarbageIdentityIsReplaced) {
     write_file(root_ + "/etc/feeder.conf", "uuid:" + std::string(10240, 'z') + "\n\x01\x02");
     Process p(argv());
