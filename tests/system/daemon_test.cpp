@@ -139,7 +139,9 @@ TEST_F(Daemon, SecondStartReusesTheIdentity) {
 TEST_F(Daemon, ReportsKeptFromTheLastRunCarryTheDevicesAddress) {
     CloudService cloud;
     ASSERT_TRUE(cloud.ready());
-    use_cloud_host(root_, cloud.addr());
+    DeskConf desk;  // the SIP side stays on an address of its own
+    desk.cloud_host = cloud.addr();
+    write_desk_conf(root_, desk);
     std::string kept;
     for (int i = 0; i < 5; ++i)
         kept +=
@@ -154,7 +156,10 @@ TEST_F(Daemon, ReportsKeptFromTheLastRunCarryTheDevicesAddress) {
         EXPECT_EQ(r.field("product-id"), "00:1a:2b:3c:4d:5e") << r.message;
     }
     EXPECT_EQ(seen, 5);
-    EXPECT_EQ(p.stop(SIGINT, 10), 0);
+    // They go out early in the start-up: the stop comes once it has ended
+    // (LED 3 blinks under the supervision).
+    EXPECT_TRUE(wait_event("led", "led 3 off", 20)) << p.output();
+    EXPECT_EQ(p.stop(SIGINT, 10), 0) << p.output();
 }
 
 TEST_F(Daemon, GarbageIdentityIsReplaced) {
