@@ -380,9 +380,8 @@ std::string control_handle(World& w, const std::string& line) {
             Json(events(w, json_is_integer(since) ? json_integer_value(since) : 0, kind)).get());
     }
     // The allocator gives back the pages it holds free, in every thread's
-    // arena: a reply of thousands of events leaves a megabyte or two free
-    // in the arena of whichever thread built it, and a private-memory figure
-    // taken then says how far behind the reader was, not what is in use.
+    // arena: a memory figure taken after a burst of replies then says what is
+    // in use, not how far behind a reader was.
     if (strcmp(op, "trim") == 0)
         return dump(Json(json_pack("{s:b,s:b}", "ok", 1, "released", malloc_trim(0) != 0)).get());
     if (strcmp(op, "bowl") == 0) {
