@@ -38,11 +38,11 @@ struct World::UpdaterThread {
 
 namespace {
 
-// A running updater sits in its receive, and the kernel hands it each
-// request as it is sent; one still starting would leave the first request
-// to the daemon's own look at the queue, which reads it back as if no
-// updater ran. So the start returns once the thread sleeps there (the next
-// thing it does after naming itself), at most two seconds on.
+// On the board a started updater reaches its receive well within the
+// daemon's ten seconds' grace for taking a request. Here those ten virtual
+// seconds are a few real milliseconds, so that a busy host does not decide a
+// test, the start returns once the thread sleeps there (the next thing it
+// does after naming itself), at most two seconds on.
 void wait_until_receiving(const std::atomic<pid_t>& tid) {
     for (int i = 0; i < 2000; ++i, usleep(1000)) {
         if (!tid) continue;

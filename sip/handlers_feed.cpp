@@ -106,22 +106,36 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
         sip_reply_error(*reply, "502", "Feeder Internal Error");
         return -1;
     }
-    // The first message on the queue, whatever its type. An updater that
-    // never answers must not keep the device unreachable, nor a stop wait
-    // for it: either ends the wait as a failed receive does.
-    int64_t give_up = plat_monotonic_us() + int64_t(UPDATER_REPLY_WAIT_S) * 1000000;
+    // The updater's answer: any message but a request, so that an updater
+    // still starting finds the request waiting when it first looks. One that
+    // has not taken it within the grace is not listening: the device takes
+    // its request back, and that ends the wait. An updater that never answers
+    // must not keep the device unreachable, nor a stop wait for it: either
+    // ends the wait as a failed receive does.
+    int64_t sent = plat_monotonic_us();
+    int64_t give_up = sent + int64_t(UPDATER_REPLY_WAIT_S) * 1000000;
+    bool looked_taken = false;
     struct pollfd stop = {app_stop_fd(), POLLIN, 0};
     for (;;) {
-        if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, 0, IPC_NOWAIT) >= 0) break;
+        if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_REQUEST, IPC_NOWAIT | MSG_EXCEPT) >= 0)
+            break;
         if (errno != ENOMSG) {
             perror("msgrcv");
             return -1;
+        }
+        int64_t now = plat_monotonic_us();
+        if (!looked_taken && now - sent >= int64_t(UPDATER_TAKE_WAIT_S) * 1000000) {
+            looked_taken = true;
+            if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_REQUEST, IPC_NOWAIT) >= 0) {
+                log_out("no updater took the request in %d s\n", UPDATER_TAKE_WAIT_S);
+                return int(msg.type);
+            }
         }
         if (!sig_flag) {
             log_out("the program is stopping: no answer from the updater awaited\n");
             return -1;
         }
-        if (plat_monotonic_us() >= give_up) {
+        if (now >= give_up) {
             log_out("no answer from the updater in %d s\n", UPDATER_REPLY_WAIT_S);
             return -1;
         }

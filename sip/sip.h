@@ -69,6 +69,10 @@ enum {
     // fetch about 19 MB. A stop that comes later still stops the program
     // (the supervision loop takes it).
     UPDATER_REPLY_WAIT_S = 10 * 60,
+    // The updater started just before the request has this long to take it
+    // (a fresh program loaded from flash while "sync" runs); after it the
+    // device takes its request back, as no updater is listening.
+    UPDATER_TAKE_WAIT_S = 10,
 };
 
 // System V message to and from the firmware updater.

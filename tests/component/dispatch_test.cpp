@@ -1,6 +1,7 @@
 // The command envelope and every handler, without the network: replies are
 // recorded instead of sent.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/socket.h>
@@ -311,16 +312,63 @@ TEST_F(Dispatch, UpdaterIsReplacedOnlyByACompleteDownload) {
     EXPECT_EQ(st.st_mode & 0777, kSilentBuild ? 0644u : 0755u);
 }
 
-TEST_F(Dispatch, OwnRequestReadBackIsResult2) {
-    // No updater runs to take the request (its download failed): the first
-    // message on the queue is the device's own request.
+// An updater started just before the request (the prompt build starts it
+// and sends at once) used to find nothing on the queue: the device had read
+// its own request back as the answer, told the phone "200", and the update
+// never happened. A late updater now gets the request and its answer counts.
+TEST_F(Dispatch, AnUpdaterStillStartingTakesTheRequestAndItsAnswerCounts) {
+    world().clock().set_speed(10);  // the grace is a real second away
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().shell.updater_broken = true;  // none started by the handler
+    }
+    int q = get_feeder()->msgq_id;
+    std::atomic<bool> taken{false};
+    std::thread late([q, &taken] {
+        struct msqid_ds ds = {};
+        for (int i = 0; i < 2000 && msgctl(q, IPC_STAT, &ds) == 0 && ds.msg_qnum == 0; ++i)
+            usleep(1000);
+        usleep(300000);  // three virtual seconds after the request
+        UpdateMsg m;
+        if (msgrcv(q, &m, UPD_MSG_TEXT, UPD_MSG_REQUEST, IPC_NOWAIT) < 0) return;
+        taken = true;
+        memset(&m, 0, sizeof m);
+        m.type = 7;
+        msgsnd(q, &m, UPD_MSG_TEXT, IPC_NOWAIT);
+    });
+    json_t* request = json_loads(req("feeder-sw-update-req").c_str(), 0, nullptr);
+    json_t* reply = nullptr;
+    int rc = feeder_firmware_update(-1, request, &reply);
+    late.join();
+    EXPECT_TRUE(taken) << "the device took its own request back";
+    EXPECT_EQ(rc, 7);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(field(reply, "errorCode"), "200");
+    json_decref(reply);
+    json_decref(request);
+}
+
+// No updater runs to take the request (its download failed): after the
+// grace the device takes it back, so that no updater started later acts on
+// an old request, and the phone hears "200" as before, ten seconds on
+// rather than after the whole bound.
+TEST_F(Dispatch, ARequestNoUpdaterTookIsTakenBackAfterTheGrace) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
         world().shell.updater_broken = true;
     }
     json_t* request = json_loads(req("feeder-sw-update-req").c_str(), 0, nullptr);
     json_t* reply = nullptr;
-    EXPECT_EQ(feeder_firmware_update(-1, request, &reply), 2);
+    StdoutCapture out;
+    int64_t start = world().clock().monotonic_us();
+    EXPECT_EQ(feeder_firmware_update(-1, request, &reply), UPD_MSG_REQUEST);
+    int64_t waited = world().clock().monotonic_us() - start;
+    EXPECT_GE(waited, UPDATER_TAKE_WAIT_S * 1000000LL);
+    EXPECT_LT(waited, UPDATER_REPLY_WAIT_S * 1000000LL / 2);
+    EXPECT_NE(out.text().find("no updater took the request in 10 s"), std::string::npos);
+    struct msqid_ds ds = {};
+    ASSERT_EQ(msgctl(get_feeder()->msgq_id, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.msg_qnum, 0u);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(field(reply, "errorCode"), "200");
     json_decref(reply);
