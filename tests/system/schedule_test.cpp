@@ -28,6 +28,23 @@ std::string device_hm(int64_t t) {
     return out;
 }
 
+// The device's clock as "HH:MM", from the simulator's state.
+std::string state_hm(const std::string& sock) {
+    std::smatch m;
+    std::string s = control_request(sock, R"({"op":"state"})");
+    return std::regex_search(s, m, std::regex("\"time\":(\\d+)")) ? device_hm(std::stoll(m[1]))
+                                                                  : "";
+}
+
+// Waits (real seconds) until the device's clock shows `until` ("HH:MM").
+bool wait_state_hm(const std::string& sock, const std::string& until, double seconds) {
+    for (int i = 0; i < int(seconds * 20); ++i) {
+        if (state_hm(sock) >= until) return true;
+        usleep(50000);
+    }
+    return false;
+}
+
 TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     std::string root = make_temp_dir("schedmeal");
     std::string sock = root + "/ctl.sock";
@@ -42,15 +59,25 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     std::string bin =
         std::string(HOPPERD_SIM_BIN_DIR) + (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
     // Start-up (37 virtual seconds of calibration) must be over before the
-    // fill minute ends, so it starts well ahead. The serve must take the bowl
-    // out within its minute: at 200 times real time (50 under qemu-arm) a
-    // second of the host's delay beside other suites took it out at 08:01.
-    Process d({bin, "--root", root, "--speed", "100", "--start", "2026-12-07 07:55:00", "--control",
-               sock});
-    ASSERT_TRUE(d.wait_for("        sipid ---> ", 20)) << d.output();
+    // fill's minute: from 07:55 at a hundred times real time, an
+    // AddressSanitizer start-up beside three suites ended past 08:02, and the
+    // fill came at 08:03.
+    Process d({bin, "--root", root, "--speed", std::to_string(100 / kSlowdown), "--start",
+               "2026-12-07 07:50:00", "--control", sock});
+    ASSERT_TRUE(d.wait_for("        sipid ---> ", slowed(20))) << d.output();
     control_request(sock, R"({"op":"set","pet_appetite":10,"pet_pace":0.5})");
-    ASSERT_TRUE(cloud.wait_message("/Ovexa/api/feeding-log", "g 제공", 20)) << d.output();
-    ASSERT_TRUE(cloud.wait_message("/Ovexa/api/messaging", "먹었습니다.", 20)) << d.output();
+    // The fill and the serve must each fall in their own minute. The fill's
+    // half minute of motor steps leaves a few tenths of a real second at a
+    // hundred times real time, less than a loaded host may hold the runner
+    // (a step at 07:59, a serve at 08:01); from a minute before the fill
+    // until the serve the clock runs five times slower.
+    ASSERT_TRUE(wait_state_hm(sock, "07:57", slowed(30))) << d.output();
+    ASSERT_LT(state_hm(sock), "07:58") << "the start-up ended in the fill's minute\n" << d.output();
+    control_request(sock, R"({"op":"pace","speed":)" + std::to_string(20 / kSlowdown) + "}");
+    ASSERT_TRUE(cloud.wait_message("/Ovexa/api/feeding-log", "g 제공", slowed(30))) << d.output();
+    control_request(sock, R"({"op":"pace","speed":)" + std::to_string(100 / kSlowdown) + "}");
+    ASSERT_TRUE(cloud.wait_message("/Ovexa/api/messaging", "먹었습니다.", slowed(20)))
+        << d.output();
 
     std::vector<std::string> motor, out;
     for (auto& e : control_events(sock, "motor"))
@@ -58,9 +85,9 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     for (auto& e : control_events(sock, "mcu_rx"))
         if (e.second == "A1 02 13 00 EC A8") out.push_back(device_hm(e.first));
     ASSERT_FALSE(motor.empty()) << d.output();
-    for (const std::string& hm : motor) EXPECT_EQ(hm, "07:58");
+    for (const std::string& hm : motor) EXPECT_EQ(hm, "07:58") << d.output();
     ASSERT_EQ(out.size(), 2u);  // the calibration's, then the meal's
-    EXPECT_EQ(out[1], "08:00");
+    EXPECT_EQ(out[1], "08:00") << d.output();
     bool melody2 = false;
     for (auto& e : control_events(sock, "shell"))
         melody2 |= e.second == "/root/play /root/audio/melody2.g711";
@@ -145,19 +172,9 @@ class Meals : public ::testing::Test {
         ASSERT_TRUE(d_->wait_for("        sipid ---> ", 20)) << d_->output();
     }
     std::string ctl(const std::string& req) { return control_request(sock_, req); }
-    std::string hm() {
-        std::smatch m;
-        std::string s = ctl(R"({"op":"state"})");
-        return std::regex_search(s, m, std::regex("\"time\":(\\d+)")) ? device_hm(std::stoll(m[1]))
-                                                                      : "";
-    }
-    // Waits (real seconds) until the device's clock shows `until` ("HH:MM").
+    std::string hm() { return state_hm(sock_); }
     bool wait_hm(const std::string& until, double seconds) {
-        for (int i = 0; i < int(seconds * 20); ++i) {
-            if (hm() >= until) return true;
-            usleep(50000);
-        }
-        return false;
+        return wait_state_hm(sock_, until, seconds);
     }
     bool wait_event(const char* kind, const std::string& text, double seconds) {
         for (int i = 0; i < int(seconds * 20); ++i) {
