@@ -190,8 +190,23 @@ bool apply_fault(World& w, std::vector<uint8_t>& reply) {
     return true;
 }
 
+// The board's MCU answers within its window; this one is a thread on a desk
+// and can miss it. A test that fails on a missing reply then says whose the
+// delay was: the model's own (here the world's lock), or the link's.
+const int64_t kSlowReply_us = 300000;  // half the daemon's read window
+
+void say_if_slow(int64_t came_us, int64_t locked_us, int64_t lock_wait_us) {
+    int64_t took = real_mono_us() - came_us;
+    if (took < kSlowReply_us) return;
+    fprintf(stderr,
+            "sim: mcu reply %lld ms after the request was read (%lld ms for the world's lock, "
+            "%lld ms after it)\n",
+            (long long)(took / 1000), (long long)(lock_wait_us / 1000),
+            (long long)((real_mono_us() - locked_us) / 1000));
+}
+
 // Pulls whole frames out of the input, dropping bytes that do not start one.
-void take_frames(World& w, World::McuThread& t) {
+void take_frames(World& w, World::McuThread& t, int64_t came_us) {
     std::vector<uint8_t>& in = t.inbuf;
     for (;;) {
         size_t start = 0;
@@ -221,8 +236,10 @@ void take_frames(World& w, World::McuThread& t) {
         std::vector<uint8_t> reply;
         bool now = true;
         int late_ms = 0;
+        int64_t asked = real_mono_us(), locked;
         {
             std::lock_guard<std::mutex> hold(w.mu());
+            locked = real_mono_us();
             if (w.mcu.fault == McuFault::Lost) {
                 take_fault(w.mcu);
                 w.log("mcu_fault", "request lost " + hex(frame.data(), frame.size()));
@@ -238,10 +255,12 @@ void take_frames(World& w, World::McuThread& t) {
             late_ms = w.mcu.late_ms;
             if (!reply.empty()) w.log("mcu_tx", hex(reply.data(), reply.size()));
         }
-        if (now)
+        if (now) {
             write_all(t.master, reply);
-        else
+            say_if_slow(came_us, locked, locked - asked);
+        } else {
             t.late.push_back({real_mono_us() + int64_t(late_ms) * 1000, reply});
+        }
     }
 }
 
@@ -271,7 +290,7 @@ void run(World& w, World::McuThread& t) {
             ssize_t n = read(t.master, buf, sizeof buf);
             if (n > 0) {
                 t.inbuf.insert(t.inbuf.end(), buf, buf + n);
-                take_frames(w, t);
+                take_frames(w, t, real_mono_us());
             }
         }
         now = real_mono_us();
