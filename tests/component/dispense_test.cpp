@@ -202,6 +202,32 @@ TEST_F(Calibration, AFailedSensorReadStillWeighsTheScaleEmpty) {
     EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 130.0f);
 }
 
+// The bowl's way out unheard by the MCU (the sensor read before it lost as
+// well): the empty scale was weighed with the bowl standing in, and every
+// meal after it was told as "bowl missing" until the next start.
+TEST_F(Calibration, ABowlOutTheMcuNeverHeardIsSentAgain) {
+    ASSERT_EQ(bowl(), sim::BowlPos::In);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = 2;  // the sensor read, then the bowl's way out
+    }
+    size_t before = mcu_codes().size();
+    StdoutCapture out;
+    calibrate_anew();
+    std::vector<std::string> codes = mcu_codes();
+    std::vector<std::string> tail(codes.begin() + long(before), codes.end());
+    std::vector<std::string> expect = {"30", "13", "12"};
+    EXPECT_EQ(tail, expect);
+    EXPECT_NE(out.text().find("feeder calibration : the bowl is still in, sending it out again"),
+              std::string::npos)
+        << out.text();
+    EXPECT_EQ(f_->ldcell_base, 300000);
+    EXPECT_EQ(f_->ldcell_bowl, 20280);
+    EXPECT_FLOAT_EQ(f_->ldcell_gCoeff, 130.0f);
+    EXPECT_EQ(bowl(), sim::BowlPos::In);
+}
+
 TEST_F(Calibration, ALostReadingAtStartUpIsReadAgain) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
