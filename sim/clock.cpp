@@ -180,11 +180,11 @@ int64_t VirtualClock::mono_locked() {
     if (manual_) return manual_mono_;
     int64_t real = real_mono_us();
     int64_t now = mono0_us_ + int64_t(double(real - real0_us_) * speed_);
+    if (!warp_) return now;
     // A paced thread whose wake-up has come but which the machine has not yet
-    // run holds time at its wake-up, with or without the warp: a busy host
-    // must not make a thread late in virtual time (a keep-alive a third of a
-    // real second late at fifty times real time would be fifteen seconds late
-    // on the board, and the watchdog would bite).
+    // run holds time at its wake-up: a busy host must not make a thread late
+    // in virtual time (a keep-alive that is a few real milliseconds late at
+    // fifty times real time would be seconds late on the board).
     if (now > hold_at_) {
         real0_us_ = real;  // time goes on from the wake-up once the thread has left its wait
         mono0_us_ = hold_at_;

@@ -13,10 +13,9 @@
 // stack's thread, which runs on its own timers and only now and then waits
 // here). A thread awake (woken, or busy in a real system call such as a
 // serial read or an HTTP post) holds time at `speed`: its work takes no
-// virtual time beyond the jump that woke it.
-//
-// Scaled, warp or not: time never passes the wake-up of a paced thread still
-// in its wait, so a thread the machine runs late is not late on the clock.
+// virtual time beyond the jump that woke it. And time never passes the
+// wake-up of a paced thread still in its wait: a thread the machine runs
+// late is not late on the clock.
 #pragma once
 
 #include <poll.h>

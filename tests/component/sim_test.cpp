@@ -259,48 +259,6 @@ TEST_F(Warped, ASleeperRunLateHoldsTimeAtItsWakeUp) {
     EXPECT_LT(w, s0 + 102 * kS);
 }
 
-// The same hold without the warp: the tests run the device at fifty to two
-// hundred times real time, so a watchdog thread the machine leaves waiting a
-// third of a real second would otherwise miss its beat by fifteen virtual
-// seconds and the simulated board would reset.
-TEST(VirtualClock, ASleeperRunLateHoldsTimeAtItsWakeUpWithoutTheWarp) {
-    sim::VirtualClock c;
-    c.set_scaled(1.0, 0);
-    struct sigaction hold = {}, old = {};
-    hold.sa_handler = hold_in_handler;
-    ASSERT_EQ(sigaction(SIGUSR1, &hold, &old), 0);
-    g_in_handler = false;
-    g_release = false;
-    std::atomic<int64_t> s0{-1}, s{-1};
-    std::atomic<pid_t> tid{0};
-    std::thread ts([&] {
-        tid = this_thread_id();
-        s0 = c.monotonic_us();
-        c.sleep_us(50 * kS);
-        s = c.monotonic_us();
-    });
-    // Signalled in its poll while its wake-up is still fifty real seconds
-    // away (an emulator takes its time to get there), then held.
-    bool asleep = sleepers_reach(c, 1) && wait_asleep(tid);
-    if (asleep) {
-        pthread_kill(ts.native_handle(), SIGUSR1);
-        while (!g_in_handler) usleep(1000);
-    }
-    c.set_speed(50.0);  // the wake-up is a real second away
-    usleep(2500000);    // 125 virtual s at the clock's pace
-    int64_t held = c.monotonic_us();
-    g_release = true;
-    ts.join();
-    usleep(100000);  // and then time flows again
-    int64_t after = c.monotonic_us();
-    sigaction(SIGUSR1, &old, nullptr);
-    ASSERT_TRUE(asleep);
-    EXPECT_GE(held, s0 + 50 * kS);
-    EXPECT_LT(held, s0 + 51 * kS);  // not 125 s on
-    EXPECT_GE(s, held);
-    EXPECT_GE(after, held + 2 * kS);
-}
-
 // A thread paced from its start holds the warp while it works before its
 // first sleep (a button's release); one that is not counts only from then.
 TEST_F(Warped, AThreadPacedFromItsStartHoldsTimeBeforeItsFirstSleep) {
