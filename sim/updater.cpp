@@ -40,7 +40,7 @@ namespace {
 
 // On the board a started updater reaches its receive well within the
 // daemon's ten seconds' grace for taking a request. Here those ten virtual
-// seconds are a few real milliseconds, so that a busy host does not decide a
+// seconds are a few real milliseconds. So that a busy host does not decide a
 // test, the start returns once the thread sleeps there (the next thing it
 // does after naming itself), at most two seconds on.
 void wait_until_receiving(const std::atomic<pid_t>& tid) {
