@@ -79,16 +79,19 @@ bool calibrate(Feeder* f, bool banner) {
     uint32_t sensor = 0;
     bool known = ucom_get_sensor(fd, &sensor) == __UCOM_DONE;
     if (!known || (sensor & SENSOR_BOWL_IN)) {
-        bool answered = ucom_bowl_out(fd) == __UCOM_DONE;
-        plat_sleep(17);
+        auto bowl_out = [fd] {
+            bool answered = ucom_bowl_out(fd) == __UCOM_DONE;
+            plat_sleep(17);
+            return answered;
+        };
         // A request the MCU never heard leaves the bowl standing in, and the
         // empty scale would take it in: every weighing after it came out as
         // "bowl missing" until the next start. Without an answer, the sensor
         // says whether it went.
-        if (!answered && ucom_get_sensor(fd, &sensor) == __UCOM_DONE && (sensor & SENSOR_BOWL_IN)) {
+        if (!bowl_out() && ucom_get_sensor(fd, &sensor) == __UCOM_DONE &&
+            (sensor & SENSOR_BOWL_IN)) {
             log_out("feeder calibration : the bowl is still in, sending it out again\n");
-            ucom_bowl_out(fd);
-            plat_sleep(17);
+            bowl_out();
         }
     }
     f->ldcell_base = read_scale("empty scale");

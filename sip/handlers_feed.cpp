@@ -114,7 +114,6 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
     // ends the wait as a failed receive does.
     int64_t sent = plat_monotonic_us();
     int64_t give_up = sent + int64_t(UPDATER_REPLY_WAIT_S) * 1000000;
-    bool looked_taken = false;
     struct pollfd stop = {app_stop_fd(), POLLIN, 0};
     for (;;) {
         if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_REQUEST, IPC_NOWAIT | MSG_EXCEPT) >= 0)
@@ -124,12 +123,11 @@ int feeder_firmware_update(int, json_t* req, json_t** reply) {
             return -1;
         }
         int64_t now = plat_monotonic_us();
-        if (!looked_taken && now - sent >= int64_t(UPDATER_TAKE_WAIT_S) * 1000000) {
-            looked_taken = true;
-            if (msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_REQUEST, IPC_NOWAIT) >= 0) {
-                log_out("no updater took the request in %d s\n", UPDATER_TAKE_WAIT_S);
-                return int(msg.type);
-            }
+        // The only request on the queue is this one: stale ones went first.
+        if (now - sent >= int64_t(UPDATER_TAKE_WAIT_S) * 1000000 &&
+            msgrcv(f->msgq_id, &msg, UPD_MSG_TEXT, UPD_MSG_REQUEST, IPC_NOWAIT) >= 0) {
+            log_out("no updater took the request in %d s\n", UPDATER_TAKE_WAIT_S);
+            return int(msg.type);
         }
         if (!sig_flag) {
             log_out("the program is stopping: no answer from the updater awaited\n");

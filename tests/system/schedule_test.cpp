@@ -45,6 +45,12 @@ bool wait_state_hm(const std::string& sock, const std::string& until, double sec
     return false;
 }
 
+// The device's pace from now on, divided by the emulation's slowdown.
+std::string set_pace(const std::string& sock, double speed) {
+    return control_request(sock,
+                           R"({"op":"pace","speed":)" + std::to_string(speed / kSlowdown) + "}");
+}
+
 TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     std::string root = make_temp_dir("schedmeal");
     std::string sock = root + "/ctl.sock";
@@ -73,9 +79,9 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     // until the serve the clock runs five times slower.
     ASSERT_TRUE(wait_state_hm(sock, "07:57", slowed(30))) << d.output();
     ASSERT_LT(state_hm(sock), "07:58") << "the start-up ended in the fill's minute\n" << d.output();
-    control_request(sock, R"({"op":"pace","speed":)" + std::to_string(20 / kSlowdown) + "}");
+    set_pace(sock, 20);
     ASSERT_TRUE(cloud.wait_message("/Ovexa/api/feeding-log", "g 제공", slowed(30))) << d.output();
-    control_request(sock, R"({"op":"pace","speed":)" + std::to_string(100 / kSlowdown) + "}");
+    set_pace(sock, 100);
     ASSERT_TRUE(cloud.wait_message("/Ovexa/api/messaging", "먹었습니다.", slowed(20)))
         << d.output();
 
@@ -243,14 +249,14 @@ TEST_F(Meals, ManualFeedingBetweenFillAndServe) {
     // see the fill's end and send the owner's feeding. From a minute before
     // the fill until the owner is answered the clock runs ten times slower.
     ASSERT_TRUE(wait_hm("07:57", slowed(30))) << d_->output();
-    std::string slow = ctl(R"({"op":"pace","speed":)" + std::to_string(20 / kSlowdown) + "}");
+    std::string slow = set_pace(sock_, 20);
     ASSERT_NE(slow.find("\"ok\":true"), std::string::npos) << slow;
     ASSERT_TRUE(wait_event("motor", "back 20", slowed(60))) << d_->output();  // the fill is done
     std::string fed_at = hm();
     ASSERT_LT(fed_at, "08:00") << "the fill came in the meal's minute\n" << d_->output();
     std::string reply = ctl(R"({"op":"feed","amount":20,"melody":"1"})");
     EXPECT_NE(reply.find("\"reply\":9"), std::string::npos) << reply << " at " << hm();
-    ctl(R"({"op":"pace","speed":)" + std::to_string(200 / kSlowdown) + "}");
+    set_pace(sock_, 200);
     // The meal's rest is weighed ten minutes after its serve.
     ASSERT_TRUE(wait_told("먹었습니다.", 2, slowed(60))) << d_->output();
     ASSERT_TRUE(wait_hm("08:20", slowed(30)));  // and nothing more comes
