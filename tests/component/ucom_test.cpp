@@ -37,9 +37,8 @@ class Ucom : public SimTest {
     // An event's acknowledgement needs no answer, so no exchange waits for
     // the MCU to take it: a loaded desk may run the model some while after.
     bool mcu_took(const std::string& frame) {
-        for (int i = 0; i < 200; ++i, usleep(10 * 1000))
-            if (mcu_saw(frame)) return true;
-        return false;
+        for (int i = 0; i < 200 && !mcu_saw(frame); ++i) usleep(10 * 1000);
+        return mcu_saw(frame);
     }
     void script(std::vector<uint8_t> reply) {
         std::lock_guard<std::mutex> hold(world().mu());
