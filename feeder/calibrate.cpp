@@ -168,6 +168,15 @@ int feeder_bowl_in(int fd) {
     return ucom_bowl_in(fd);
 }
 
+int feeder_read_sensor(int fd, uint32_t* sensor) {
+    if (ucom_get_sensor(fd, sensor) == __UCOM_DONE) return __UCOM_DONE;
+    log_out("ucom sensor again: no answer\n");
+    if (ucom_get_sensor(fd, sensor) == __UCOM_DONE) return __UCOM_DONE;
+    log_out("ucom sensor : no answer, where the bowl is is not known\n");
+    *sensor = 0;
+    return __UCOM_ERROR;
+}
+
 bool feeder_scale_ready() {
     return scale_ready;
 }

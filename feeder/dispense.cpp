@@ -99,7 +99,7 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, boo
     FillResult res = {FillOutcome::Filled, 0, 0};
 
     if (manual(path)) {
-        ucom_get_sensor(fd, sensor);
+        feeder_read_sensor(fd, sensor);
         if (*sensor & SENSOR_FOOD_LOW) return {FillOutcome::FoodLow, 0, 0};
     }
     if (!feeder_scale_ready()) {
@@ -107,7 +107,7 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, boo
             log_out("%s feed : the scale is not calibrated, nothing dispensed\n", who);
             return {FillOutcome::NoScale, 0, 0};
         }
-        ucom_get_sensor(fd, sensor);  // the calibration moved the bowl
+        feeder_read_sensor(fd, sensor);  // the calibration moved the bowl
     }
     if (!(*sensor & SENSOR_BOWL_IN)) {
         log_out("<<<<<<<<<< bowl_in\n");
@@ -215,7 +215,7 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
     travel_wait(13);
     int32_t tmp = ldcell_read();
     log_out("%s4:tmpCellBase(%d) = ldcell_read();\n", tag, tmp);
-    ucom_get_sensor(fd, sensor);
+    feeder_read_sensor(fd, sensor);
 
     char date[80];
     char msg[200];

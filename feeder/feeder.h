@@ -74,6 +74,11 @@ uint64_t feeder_mech_last();
 // only right with the bowl in. A bowl already in, or on its way in, takes the
 // second command as it took the first. The mechanism is held.
 int feeder_bowl_in(int fd);
+// Reads the sensor word, once more when the MCU did not answer. Still no
+// answer: the word is cleared and __UCOM_ERROR returned. A word left from
+// before would be taken for where the bowl is now; with nothing known the
+// bowl is brought in (harmless when it is in) before it is weighed.
+int feeder_read_sensor(int fd, uint32_t* sensor);
 
 // --- consumption monitor ---------------------------------------------------------
 enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };

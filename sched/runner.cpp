@@ -106,7 +106,7 @@ enum class Fill { Done, NoBowl, NoScale, Stopped };
 // The fill stage of a meal, with the mechanism held; `out` gets the weighing.
 Fill fill(SchedRunner* r, const ScheduleEntry& e, const SchedMeal& meal, FillResult* out) {
     log_out("try to read ucom sensor @ %s\n", "sched_thread_proc");
-    ucom_get_sensor(ucom_get_fd(), &r->sensor);
+    feeder_read_sensor(ucom_get_fd(), &r->sensor);
     log_out("read ucom sensor done @ %s\n", "sched_thread_proc");
     bool low = r->sensor & SENSOR_FOOD_LOW;
     if (low) {

@@ -418,6 +418,26 @@ TEST_F(Dispense, BowlStuckOnItsWayOut) {
         cloud_->wait_message("/Ovexa/api/messaging", "사료그릇이 멈추었습니다... 2026/", 5));
 }
 
+// The bowl went out, but the MCU's answers to the bowl command and to the
+// sensor read after it were lost on the line: the fill's word ("bowl in")
+// was taken as the reading, and a pet that had its meal was reported as a
+// stuck bowl, with no eaten report to follow.
+TEST_F(Dispense, AnUnansweredSensorReadAfterTheBowlOutIsReadAgain) {
+    uint32_t sensor = 0;
+    FillResult fill = dispense_fill(FeedPath::Manual, 0, &sensor);
+    ASSERT_EQ(fill.outcome, FillOutcome::Filled);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Silent;
+        world().mcu.fault_count = 2;
+    }
+    int32_t served = -1;
+    EXPECT_EQ(dispense_serve(FeedPath::Manual, 0, 0, fill, &sensor, &served), ServeOutcome::Served);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);
+    EXPECT_NE(f_->in_manual, nullptr);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/feeding-log", "0g 제공", 5));
+}
+
 // The caller's record of a serve is kept once the bowl is out with the pet,
 // not as it leaves: a power cut on the way used to leave a meal recorded as
 // served that no pet saw and no owner heard of. A bowl that sticks is not

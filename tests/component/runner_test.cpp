@@ -151,6 +151,7 @@ class Runner : public FeederTest {
     }
     std::vector<std::string> fills() { return times_of("11"); }   // motor runs
     std::vector<std::string> serves() { return times_of("13"); }  // bowl out
+    void manual_feeding_between_fill_and_serve(int lost_reads);
     SchedRunner r_;
 };
 
@@ -327,24 +328,52 @@ TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
 // moved out ("-156g 제공되었습니다."), and later refused to serve it at all,
 // silently. Now the meal's minute fills again: the bowl comes back, the
 // manual feeding ends with its eaten report, and the meal is served.
-TEST_F(Runner, ManualFeedingBetweenFillAndServeEndsAndTheMealIsStillServed) {
+// A manual feeding takes the filled bowl to the pet; at the meal's minute
+// the bowl is filled again and served. The first `lost_reads` requests after
+// the manual feeding (the new fill's sensor reads) never reach the MCU.
+void Runner::manual_feeding_between_fill_and_serve(int lost_reads) {
     breakfast();
     run_until(at(7, 58, 40));
     ASSERT_EQ(fills(), std::vector<std::string>{"07:58"});
     size_t outs = serves().size();
-    EXPECT_EQ(manual_feeding(20), __FEED_DONE);  // takes the filled bowl to the pet
+    EXPECT_EQ(manual_feeding(20), __FEED_DONE);
     ASSERT_LT(now(), at(8, 0, 0));
+    if (lost_reads > 0) {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = lost_reads;
+    }
+    size_t ins = times_of("12").size();
     StdoutCapture out;
     run_until(at(8, 2, 0));
     EXPECT_NE(out.text().find("schedule serve : the bowl was used since its fill, filling A now"),
               std::string::npos);
+    EXPECT_EQ(times_of("12").size(), ins + 1) << out.text();  // brought back from the pet
     auto s = serves();
     EXPECT_EQ(s.size(), outs + 2);
     EXPECT_EQ(std::count(s.begin(), s.end(), "08:00"), 1);
     monitor_until(at(8, 12, 0));
     auto texts = owner_texts();
+    EXPECT_EQ(count_of(texts, "그릇이 빠진것같습니다."), 0);
     EXPECT_EQ(count_of(texts, "28g 제공되었습니다."), 2);  // the fill's four portions, twice shown
     EXPECT_EQ(count_of(texts, "28g/0g 먹었습니다."), 2);
+}
+
+TEST_F(Runner, ManualFeedingBetweenFillAndServeEndsAndTheMealIsStillServed) {
+    manual_feeding_between_fill_and_serve(0);
+}
+
+// The fill's sensor read unanswered, with the bowl out with the pet: the
+// fill's word from before the manual feeding ("bowl in") was taken as the
+// reading. The empty scale was weighed, the owner told the bowl was missing,
+// and the meal was not served.
+TEST_F(Runner, AnUnansweredSensorReadIsReadAgain) {
+    manual_feeding_between_fill_and_serve(1);
+}
+
+// Never answered: where the bowl is is not known, and it is brought in.
+TEST_F(Runner, ASensorTheMcuNeverAnswersStillBringsTheBowlIn) {
+    manual_feeding_between_fill_and_serve(2);
 }
 
 // Meals close together: each is served, and the earlier one's session ends
