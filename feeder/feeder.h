@@ -76,8 +76,9 @@ uint64_t feeder_mech_last();
 int feeder_bowl_in(int fd);
 // Reads the sensor word, once more when the MCU did not answer. Still no
 // answer: the word is cleared and __UCOM_ERROR returned. A word left from
-// before would be taken for where the bowl is now; with nothing known the
-// bowl is brought in (harmless when it is in) before it is weighed.
+// before would be taken for where the bowl is now. With nothing known, a
+// fill brings the bowl in (harmless when it is in) before it weighs, and a
+// serve does not take the bowl as out with the pet.
 int feeder_read_sensor(int fd, uint32_t* sensor);
 
 // --- consumption monitor ---------------------------------------------------------
