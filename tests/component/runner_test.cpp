@@ -327,10 +327,9 @@ TEST_F(Runner, EmptyListAndOtherWeekdaysDoNothing) {
 // bowl to the pet. The serve used to weigh the bowl the manual feeding had
 // moved out ("-156g 제공되었습니다."), and later refused to serve it at all,
 // silently. Now the meal's minute fills again: the bowl comes back, the
-// manual feeding ends with its eaten report, and the meal is served.
-// A manual feeding takes the filled bowl to the pet; at the meal's minute
-// the bowl is filled again and served. The first `lost_reads` requests after
-// the manual feeding (the new fill's sensor reads) never reach the MCU.
+// manual feeding ends with its eaten report, and the meal is served. The
+// first `lost_reads` requests after the manual feeding (the new fill's
+// sensor reads) never reach the MCU.
 void Runner::manual_feeding_between_fill_and_serve(int lost_reads) {
     breakfast();
     run_until(at(7, 58, 40));
