@@ -35,6 +35,9 @@ class OrderlyStop : public ::testing::Test {
     // At most 50 times real time, and time held at a thread's late wake-up:
     // the watchdog's 15 s are 300 ms of real time, which a loaded desk (or
     // qemu-arm) can delay a keep-alive by. The beat judged is the daemon's.
+    // Held time is slower time: under qemu-arm a loaded round ran the clock
+    // at about 7 times real time, so each wait for a step below is bounded
+    // at a minute of real time, four under emulation.
     void start(const char* at = nullptr, bool linger = false) {
         std::string bin = std::string(HOPPERD_SIM_BIN_DIR) +
                           (kSilentBuild ? "/hopperd-sim-silent" : "/hopperd-sim");
@@ -56,7 +59,7 @@ class OrderlyStop : public ::testing::Test {
     }
     // SIGINT as soon as `step` shows after `from`; the output position of the stop.
     size_t interrupt_at(const std::string& step, size_t from) {
-        EXPECT_TRUE(d_->wait_for(step, 30, from)) << d_->output();
+        EXPECT_TRUE(d_->wait_for(step, slowed(60), from)) << d_->output();
         size_t mark = d_->output().size();
         kill(d_->pid(), SIGINT);
         return mark;
@@ -65,7 +68,7 @@ class OrderlyStop : public ::testing::Test {
     // the stop), the watchdog was fed all along and disarmed only after the
     // last join that can take long, and the exit is clean.
     void expect_orderly(size_t mark, const std::string& cut, const std::string& joined) {
-        EXPECT_EQ(d_->stop(0, 60), 0) << d_->output();
+        EXPECT_EQ(d_->stop(0, slowed(60)), 0) << d_->output();
         std::string out = d_->output();
         EXPECT_EQ(out.find("sim: watchdog bite"), std::string::npos) << out;
         if (!cut.empty()) {
@@ -147,7 +150,7 @@ TEST_F(OrderlyStop, WhileTheBowlGoesOutTheMealIsStillReported) {
         root_ + "/etc/feed_sched.conf",
         R"([{"weight":"","feedAmount":"20","feedTime":"8:0","feedDaysOfTheWeek":["day-mon"],"melody":"1","uuid":"breakfast"}])");
     start(kBeforeBreakfast, true);
-    ASSERT_TRUE(d_->wait_for("schedule feed try 20 gram and feed", 60)) << d_->output();
+    ASSERT_TRUE(d_->wait_for("schedule feed try 20 gram and feed", slowed(60))) << d_->output();
     // The bowl leaves once the melody has played; its way out and the wait
     // for it are 13 s, 260 ms of real time here.
     bool going = false;
@@ -160,7 +163,7 @@ TEST_F(OrderlyStop, WhileTheBowlGoesOutTheMealIsStillReported) {
     size_t mark = d_->output().size();
     kill(d_->pid(), SIGINT);
     // The world stays (--linger) for a look at where the bowl went.
-    ASSERT_TRUE(d_->wait_for("Bye....\n", 60, mark)) << d_->output();
+    ASSERT_TRUE(d_->wait_for("Bye....\n", slowed(60), mark)) << d_->output();
     // Where the bowl went last: out with the pet.
     json_error_t err;
     json_t* log =
