@@ -282,9 +282,9 @@ TEST_F(Meals, TwoMealsAMinuteApart) {
 // owner, and no shuttling for the rest of the fill minute.
 TEST_F(Meals, BowlTakenAwayAtTheMeal) {
     schedule({"8:0"});
-    // Eight minutes before the fill, as above: under ThreadSanitizer beside
-    // two other suites the start-up took more than five, and the bowl was
-    // taken away only after the meal had been served.
+    // Eight minutes before the fill, as the manual feeding test above: under
+    // ThreadSanitizer beside two other suites the start-up took more than
+    // five, and the bowl was taken away only after the meal had been served.
     start("2026-12-07 07:50:00");
     ctl(R"({"op":"bowl","present":false})");
     ASSERT_LT(hm(), "07:58") << "the bowl was taken away after the fill\n" << d_->output();
