@@ -241,11 +241,18 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
         cloud_notify(msg, 2);
         return ServeOutcome::Served;
     }
+    bowl_stuck_out(path);
+    return ServeOutcome::BowlStuck;
+}
+
+void bowl_stuck_out(FeedPath path) {
+    Feeder* f = get_feeder();
+    char date[80];
+    char msg[200];
     std::lock_guard<std::mutex> hold(f->lock);
     get_date_text(date);
     snprintf(msg, sizeof msg,
              manual(path) ? "사료그릇이 멈추었습니다. %s" : "사료그릇이 멈추었습니다... %s", date);
     cloud_notify(msg, 3);
     session_of(f, path).reset();
-    return ServeOutcome::BowlStuck;
 }

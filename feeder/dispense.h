@@ -45,6 +45,10 @@ FillResult dispense_fill(FeedPath path, int32_t requested, uint32_t* sensor, boo
 ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const FillResult& fill,
                             uint32_t* sensor, int32_t* feed_gram, ServeHook hook = {});
 
+// The bowl did not go where it was sent: tells the owner "사료그릇이
+// 멈추었습니다" with the date, and drops the path's session.
+void bowl_stuck_out(FeedPath path);
+
 // Portions of about 7 g for a shortfall, within 0 .. MOTOR_COUNT_MAX.
 int motor_count(FeedPath path, int64_t requested, int64_t grams);
 // Melody number from the melody text: the two low bits of its first byte.

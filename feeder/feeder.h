@@ -86,6 +86,9 @@ enum { SESSION_DUE_S = 600, DEAD_BAND_G = 3 };
 // A rest this much heavier than what was served is no weighing of the bowl
 // (a glitch of the load cell, or something set on the scale).
 enum { REST_EXCESS_G = 100, REST_READS = 3 };
+// Weighings a session may be put off for a bowl not known to be in (about
+// 25 s each with the MCU silent) before the owner is told it is stuck.
+enum { WEIGH_TRIES = 3 };
 void feeder_thread_proc();
 // A fill found the bowl in with `gap` counts (0 or more) of rest in it: each
 // session still open ends now with its eaten report. The mechanism is held.

@@ -6,6 +6,7 @@
 #include "feeder/feeder.h"
 #include "gpio/gpio.h"
 #include "include/log.h"
+#include "include/result_codes.h"
 #include "include/task_bounds.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
@@ -55,6 +56,33 @@ void report_rest(FeedPath path, int32_t try_gram, int32_t gap, int64_t now) {
     }
 }
 
+// The MCU answered neither bowl-in: the sensor says whether the bowl came
+// in all the same. Weighing a bowl still out with the pet would tell the
+// owner it is missing, and drop the session. Not known to be in: the
+// weighing is put off, the session kept for the next pass, and after
+// WEIGH_TRIES the owner is told the bowl is stuck. The mechanism is held.
+bool bowl_known_in(int fd, FeedPath path, char tag) {
+    uint32_t word = 0;
+    if (feeder_read_sensor(fd, &word) == __UCOM_DONE && (word & SENSOR_BOWL_IN)) return true;
+    Feeder* f = get_feeder();
+    int tries;
+    {
+        std::lock_guard<std::mutex> hold(f->lock);
+        FeedSessionPtr& session = session_of(f, path);
+        if (!session) return false;
+        tries = ++session->put_off;
+    }
+    if (tries < WEIGH_TRIES) {
+        log_out("ZELf%c1: the bowl is not known to be in (sensor 0x%02x), weighing put off (%d)\n",
+                tag, unsigned(word), tries);
+        return false;
+    }
+    log_out("ZELf%c1: the bowl did not come in after %d weighings, session closed as stuck\n", tag,
+            tries);
+    bowl_stuck_out(path);
+    return false;
+}
+
 // Weighs a due session; true when the owner got the eaten report.
 bool weigh(FeedPath path, int64_t now) {
     Feeder* f = get_feeder();
@@ -71,9 +99,10 @@ bool weigh(FeedPath path, int64_t now) {
     }
     int fd = ucom_get_fd();
     log_out("<<<<<<<<<< bowl_in\n");
-    feeder_bowl_in(fd);
+    bool answered = feeder_bowl_in(fd) == __UCOM_DONE;
     if (!kSilentBuild) plat_system("/root/stop");
     if (!run_wait(20)) return false;  // stopping: the session goes with the process
+    if (!answered && !bowl_known_in(fd, path, tag)) return false;
 
     // A reading that cannot be the rest is read again, a little later.
     auto rest_of = [&](int32_t reading) { return grams_of(f, ldcell_gap_of(f, reading)); };

@@ -14,6 +14,7 @@ struct FeedSession {
     int64_t eaten_at;  // epoch seconds when the rest was weighed; 0 until then
     int32_t try_gram;  // grams in the bowl when presented
     int32_t eat_gram;  // grams eaten; 0 until then
+    int32_t put_off;   // weighings put off: the bowl was not known to be in
 };
 using FeedSessionPtr = std::unique_ptr<FeedSession>;
 

@@ -1,6 +1,7 @@
 // The consumption monitor on the simulated board.
 #include <gtest/gtest.h>
 
+#include "feeder/dispense.h"
 #include "feeder/feeder.h"
 #include "mcu/ucom.h"
 #include "tests/support/feeder_fixture.h"
@@ -225,6 +226,105 @@ TEST_F(Monitor, ABowlInWithoutAnAnswerIsSentAgainAndTheMealReported) {
         EXPECT_EQ(f_->in_manual, nullptr);
         EXPECT_EQ(f_->bowl_missing, 0);
     }
+}
+
+// Both bowl-ins lost on their way: the bowl stayed out with the pet, the
+// scale weighed no bowl, and the owner was told "그릇이 빠진것같습니다.
+// 확인바랍니다." about a bowl that was there, with no eaten report. The sensor
+// now says the bowl is out: the weighing waits for the next pass, which
+// brings the bowl in and reports the meal.
+TEST_F(Monitor, ABowlThatDidNotComeInIsWeighedAtTheNextPass) {
+    served(12);
+    open_session(true, now() - 600, 30);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = 2;  // the bowl-in and its second sending
+    }
+    StdoutCapture out;
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);
+    ASSERT_NE(f_->in_manual, nullptr) << out.text();
+    EXPECT_EQ(f_->in_manual->put_off, 1);
+    EXPECT_NE(out.text().find("ZELfM1: the bowl is not known to be in (sensor 0x08), weighing put "
+                              "off (1)"),
+              std::string::npos)
+        << out.text();
+
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "30g/18g 먹었습니다.", 5))
+        << out.text();
+    EXPECT_EQ(f_->in_manual, nullptr);
+    EXPECT_EQ(f_->bowl_missing, 0);
+    EXPECT_EQ(bowl(), sim::BowlPos::In);
+    for (const std::string& m : messages())
+        EXPECT_EQ(m.find("그릇이 빠진"), std::string::npos) << m;
+}
+
+// A weighing put off, and the owner feeds by hand before the next pass: the
+// fill takes the bowl back and ends the put-off session with its report, and
+// the new meal's session starts with no weighing put off.
+TEST_F(Monitor, AManualFeedingEndsAPutOffSessionWithItsReport) {
+    served(12);
+    open_session(true, now() - 600, 30);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = 2;
+    }
+    feeder_monitor_pass(now(), &sensor_);
+    ASSERT_NE(f_->in_manual, nullptr);
+    ASSERT_EQ(f_->in_manual->put_off, 1);
+
+    uint32_t sensor = 0;
+    FillResult fill = dispense_fill(FeedPath::Manual, 40, &sensor);
+    ASSERT_EQ(fill.outcome, FillOutcome::Filled);
+    int32_t served_now = 0;
+    EXPECT_EQ(dispense_serve(FeedPath::Manual, 40, 0, fill, &sensor, &served_now),
+              ServeOutcome::Served);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "제공되었습니다.", 5));
+    auto msgs = messages();
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(msgs[0], std::string(kAlias) + "30g/18g 먹었습니다.");
+    ASSERT_NE(f_->in_manual, nullptr);
+    EXPECT_EQ(f_->in_manual->try_gram, served_now);
+    EXPECT_EQ(f_->in_manual->put_off, 0);
+}
+
+// An MCU that answers nothing at all: where the bowl is is never known. The
+// session is not weighed as "bowl missing"; after its tries the owner is told
+// the bowl is stuck, once, and the session closes.
+TEST_F(Monitor, AnMcuThatNeverAnswersEndsInTheStuckNoticeNotBowlMissing) {
+    served(12);
+    open_session(false, now() - 600, 30);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = 1000;
+    }
+    StdoutCapture out;
+    for (int pass = 1; pass < WEIGH_TRIES; ++pass) {
+        feeder_monitor_pass(now(), &sensor_);
+        ASSERT_NE(f_->in_schedule, nullptr) << out.text();
+        EXPECT_EQ(f_->in_schedule->put_off, pass);
+    }
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->in_schedule, nullptr);
+    EXPECT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "사료그릇이 멈추었습니다... ", 5))
+        << out.text();
+    EXPECT_NE(out.text().find("ZELfS1: the bowl did not come in after 3 weighings, session closed "
+                              "as stuck"),
+              std::string::npos);
+    // A few more passes with the MCU still silent: nothing more is told.
+    feeder_monitor_pass(now(), &sensor_);
+    usleep(100000);
+    auto msgs = messages();
+    EXPECT_EQ(msgs.size(), 1u);
+    for (const std::string& m : msgs) {
+        EXPECT_EQ(m.find("그릇이 빠진"), std::string::npos) << m;
+        EXPECT_EQ(m.find("먹었습니다"), std::string::npos) << m;
+    }
+    EXPECT_EQ(f_->bowl_missing, 0);
 }
 
 }  // namespace
