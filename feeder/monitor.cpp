@@ -124,7 +124,10 @@ bool weigh(FeedPath path, int64_t now) {
         return false;
     }
     if (r == LDCELL_NO_READING) {
+        // The owner was told the meal was served: a report that never comes
+        // needs its reason.
         log_out("ZELf%c1: no reading from the load cell, session closed without report\n", tag);
+        cloud_notify(kScaleSilentText, 3);
         std::lock_guard<std::mutex> hold(f->lock);
         session.reset();
         return false;

@@ -84,6 +84,29 @@ TEST_F(Monitor, ARestThatCannotBeIsReadAgainAndNeverReported) {
         EXPECT_EQ(m.find("-2"), std::string::npos) << m;
 }
 
+// A load cell that says nothing at the weighing: the owner, told the meal
+// was served, waited for an eaten report that never came, and was never
+// told why. The session still closes, with the scale's notice.
+TEST_F(Monitor, AScaleSilentAtTheWeighingIsToldInsteadOfTheReport) {
+    served(12);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().adc.fault = sim::AdcFault::Markerless;
+        world().adc.fault_count = -1;
+    }
+    open_session(false, now() - 600, 30);
+    StdoutCapture out;
+    feeder_monitor_pass(now(), &sensor_);
+    EXPECT_EQ(f_->in_schedule, nullptr);
+    EXPECT_NE(out.text().find("ZELfS1: no reading from the load cell, session closed without "
+                              "report"),
+              std::string::npos)
+        << out.text();
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", kScaleSilentText, 5));
+    usleep(100000);
+    EXPECT_EQ(messages().size(), 1u);
+}
+
 TEST_F(Monitor, ScaleBelowTheEmptyBowlCountsAsEmpty) {
     {
         std::lock_guard<std::mutex> hold(world().mu());
