@@ -5,6 +5,7 @@
 #include "feeder/feeder.h"
 #include "gpio/gpio.h"
 #include "include/log.h"
+#include "include/result_codes.h"
 #include "include/variant.h"
 #include "mcu/ucom.h"
 #include "net/cloud.h"
@@ -208,7 +209,7 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
         plat_system(melody_command(melody));
     }
     if (!sig_flag) return ServeOutcome::Stopped;  // nothing is presented to a stopping feeder
-    ucom_bowl_out(fd);
+    bool answered = ucom_bowl_out(fd) == __UCOM_DONE;
     // A stop does not cut this wait short: a bowl on its way reaches the pet
     // whatever the program does, so the meal is reported, and counted as
     // served, as any other.
@@ -216,6 +217,15 @@ ServeOutcome dispense_serve(FeedPath path, int32_t requested, int melody, const 
     int32_t tmp = ldcell_read();
     log_out("%s4:tmpCellBase(%d) = ldcell_read();\n", tag, tmp);
     feeder_read_sensor(fd, sensor);
+    // A bowl-out the MCU never heard left the meal standing in: a pet with
+    // nothing, and an owner told the bowl is stuck. Without an answer, a
+    // bowl not seen out is sent again; one already out takes it as done.
+    if (!answered && !(*sensor & SENSOR_BOWL_OUT)) {
+        log_out(">>>>>>>>>> bowl_out again: no answer, the bowl not seen out\n");
+        ucom_bowl_out(fd);
+        travel_wait(13);
+        feeder_read_sensor(fd, sensor);
+    }
 
     char date[80];
     char msg[200];

@@ -438,6 +438,44 @@ TEST_F(Dispense, AnUnansweredSensorReadAfterTheBowlOutIsReadAgain) {
     ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/feeding-log", "0g 제공", 5));
 }
 
+// The bowl-out lost on its way to the MCU: the bowl stood in with the meal,
+// the pet got nothing and the owner was told the bowl was stuck. Sent again,
+// the meal goes out and is served. A bowl that sticks with the MCU answering
+// is not sent twice.
+TEST_F(Dispense, ABowlOutTheMcuNeverHeardIsSentAgainAndTheMealServed) {
+    set_food(28);  // enough already: no motor step between the fill and the serve
+    uint32_t sensor = 0;
+    FillResult fill = dispense_fill(FeedPath::Scheduled, 30, &sensor);
+    ASSERT_EQ(fill.outcome, FillOutcome::Filled);
+    ASSERT_EQ(fill.runs, 0);
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = 1;  // the bowl-out
+    }
+    StdoutCapture out;
+    int32_t served = -1;
+    EXPECT_EQ(dispense_serve(FeedPath::Scheduled, 30, 0, fill, &sensor, &served),
+              ServeOutcome::Served)
+        << out.text();
+    EXPECT_EQ(served, 28);
+    EXPECT_EQ(bowl(), sim::BowlPos::Out);
+    ASSERT_NE(f_->in_schedule, nullptr);
+    EXPECT_NE(out.text().find("bowl_out again: no answer"), std::string::npos);
+    ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "28g 제공되었습니다.", 5));
+    for (const std::string& m : messages()) EXPECT_EQ(m.find("멈추었습니다"), std::string::npos);
+
+    {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().phys.bowl_sticks = true;
+    }
+    set_bowl(sim::BowlPos::In);
+    size_t outs = count_code("13");
+    EXPECT_EQ(dispense_serve(FeedPath::Scheduled, 30, 0, fill, &sensor, &served),
+              ServeOutcome::BowlStuck);
+    EXPECT_EQ(count_code("13"), outs + 1);
+}
+
 // The caller's record of a serve is kept once the bowl is out with the pet,
 // not as it leaves: a power cut on the way used to leave a meal recorded as
 // served that no pet saw and no owner heard of. A bowl that sticks is not
