@@ -31,6 +31,10 @@ class Cloud : public SimTest {
         snprintf(get_feeder()->sipid, sizeof get_feeder()->sipid,
                  "0123456789abcdef0123456789abcdef");
         cloud_init();
+        // The outbox lives as long as the process: what an earlier test left
+        // kept goes to its file, and the file goes, as for a fresh start.
+        cloud_save_kept();
+        unlink((root_ + "/etc/cloud_kept.conf").c_str());
     }
     // Runs one notification against a service in `mode`; returns seconds taken.
     double timed_notify(CloudService& svc, const char* msg, int kind, int* rc) {
