@@ -35,7 +35,7 @@ class Feeding : public ::testing::Test {
     }
     void TearDown() override {
         if (daemon_) {
-            EXPECT_EQ(daemon_->stop(SIGINT, 20), 0);
+            EXPECT_EQ(daemon_->stop(SIGINT, 20), 0) << daemon_->output();
         }
         daemon_.reset();
         cloud_.reset();

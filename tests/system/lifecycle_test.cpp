@@ -161,7 +161,7 @@ TEST_F(Lifecycle, StartUpInOrderWatchdogFedAndOrderlyShutdown) {
     EXPECT_NEAR(double(kicks.back() - kicks.front()) / double(kicks.size() - 1), 5.0, 0.5);
     EXPECT_EQ(ctl(R"({"op":"state"})").find("\"bitten\":true"), std::string::npos);
 
-    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0) << d_->output();
     // Both builds keep the watchdog fed until the last join that may take
     // long, then disarm it.
     std::vector<std::string> order = {"shutdown: sip_thread_proc joined",
@@ -189,7 +189,7 @@ TEST_F(Lifecycle, LongWpsPressRunsTheWpsSequence) {
         size_t at = d_->output().find(">>>>>>>>>>> WPS wifi connection...");
         EXPECT_TRUE(d_->wait_for("Wifi -> connection established!", 5, at));
     }
-    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0) << d_->output();
 }
 
 TEST_F(Lifecycle, LongResetPressWhileRunningRebootsAndExitsCleanly) {

@@ -112,7 +112,7 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     }
     EXPECT_EQ(served, 1);
     EXPECT_EQ(eaten, 1);
-    EXPECT_EQ(d.stop(SIGINT, 20), 0);
+    EXPECT_EQ(d.stop(SIGINT, 20), 0) << d.output();
     remove_tree(root);
 }
 
@@ -153,7 +153,7 @@ class Meals : public ::testing::Test {
     }
     void TearDown() override {
         if (d_) {
-            EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+            EXPECT_EQ(d_->stop(SIGINT, 20), 0) << d_->output();
         }
         d_.reset();
         cloud_.reset();
@@ -327,7 +327,7 @@ TEST_F(Meals, RestartBetweenFillAndServe) {
     schedule({"8:0"});
     start("2026-12-07 07:55:00");
     ASSERT_TRUE(wait_event("motor", "back 20", 20)) << d_->output();  // the fill is done
-    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0) << d_->output();
     start("2026-12-07 08:00:15");  // calibrated by 08:00:52, still the meal's minute
     ASSERT_TRUE(wait_told("g 제공되었습니다.", 1, slowed(60))) << d_->output();
     ASSERT_TRUE(wait_hm("08:12", slowed(30)));  // past the meal's late window
@@ -401,7 +401,7 @@ TEST_F(Meals, RestartInsideTheMealsMinute) {
     start("2026-12-07 07:55:00");
     ASSERT_TRUE(cloud_->wait_message("/Ovexa/api/messaging", "g 제공되었습니다.", 30))
         << d_->output();
-    EXPECT_EQ(d_->stop(SIGINT, 20), 0);
+    EXPECT_EQ(d_->stop(SIGINT, 20), 0) << d_->output();
     start("2026-12-07 08:00:05");               // calibrated by 08:00:42, still the meal's minute
     ASSERT_TRUE(wait_hm("08:12", slowed(30)));  // past the meal's late window
     read_texts();

@@ -113,7 +113,7 @@ TEST(BehindNat, PhoneReachesTheDeviceAfterTheNatTimeOut) {
         // Idle for three times the NAT's time-out: only keep-alives pass.
         sleep(3 * kNatForgetsS);
         EXPECT_EQ(phone(&out), 0) << out << device.output();
-        EXPECT_EQ(device.stop(SIGINT, 20), 0);
+        EXPECT_EQ(device.stop(SIGINT, 20), 0) << device.output();
     }
     sh(script + " stop " + root + "/kam");
     remove_tree(root);

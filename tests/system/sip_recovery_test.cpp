@@ -59,7 +59,7 @@ class Recovery : public ::testing::Test {
     }
     void TearDown() override {
         if (device_) {
-            EXPECT_EQ(device_->stop(SIGINT, 20), 0);
+            EXPECT_EQ(device_->stop(SIGINT, 20), 0) << device_->output();
         }
         device_.reset();
         link_.reset();

@@ -138,7 +138,7 @@ class OverSip : public ::testing::Test {
     }
     void TearDown() override {
         if (daemon_) {
-            EXPECT_EQ(daemon_->stop(SIGINT, 20), 0);
+            EXPECT_EQ(daemon_->stop(SIGINT, 20), 0) << daemon_->output();
         }
         daemon_.reset();
         service_.stop();

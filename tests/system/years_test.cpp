@@ -108,7 +108,7 @@ TEST_P(Years, MealLongPressAndClock) {
         EXPECT_LT(set, y.epoch + 3600);
     }
     EXPECT_GE(mcu, 2);
-    EXPECT_EQ(d.stop(SIGINT, 20), 0);
+    EXPECT_EQ(d.stop(SIGINT, 20), 0) << d.output();
     remove_tree(root);
 }
 
