@@ -16,6 +16,20 @@ class Monitor : public FeederTest {
         set_food(grams);
         set_bowl(sim::BowlPos::Out);
     }
+    // The MCU takes the next `n` requests, and neither carries them out nor
+    // answers.
+    void lose_requests(int n) {
+        std::lock_guard<std::mutex> hold(world().mu());
+        world().mcu.fault = sim::McuFault::Lost;
+        world().mcu.fault_count = n;
+    }
+    // A manual session of 30 g with 12 g left, due, and both of the
+    // weighing's bowl-ins lost: the bowl stays out with the pet.
+    void due_with_both_bowl_ins_lost() {
+        served(12);
+        open_session(true, now() - 600, 30);
+        lose_requests(2);
+    }
     uint32_t sensor_ = 0;
 };
 
@@ -257,13 +271,7 @@ TEST_F(Monitor, ABowlInWithoutAnAnswerIsSentAgainAndTheMealReported) {
 // now says the bowl is out: the weighing waits for the next pass, which
 // brings the bowl in and reports the meal.
 TEST_F(Monitor, ABowlThatDidNotComeInIsWeighedAtTheNextPass) {
-    served(12);
-    open_session(true, now() - 600, 30);
-    {
-        std::lock_guard<std::mutex> hold(world().mu());
-        world().mcu.fault = sim::McuFault::Lost;
-        world().mcu.fault_count = 2;  // the bowl-in and its second sending
-    }
+    due_with_both_bowl_ins_lost();
     StdoutCapture out;
     feeder_monitor_pass(now(), &sensor_);
     EXPECT_EQ(bowl(), sim::BowlPos::Out);
@@ -288,13 +296,7 @@ TEST_F(Monitor, ABowlThatDidNotComeInIsWeighedAtTheNextPass) {
 // fill takes the bowl back and ends the put-off session with its report, and
 // the new meal's session starts with no weighing put off.
 TEST_F(Monitor, AManualFeedingEndsAPutOffSessionWithItsReport) {
-    served(12);
-    open_session(true, now() - 600, 30);
-    {
-        std::lock_guard<std::mutex> hold(world().mu());
-        world().mcu.fault = sim::McuFault::Lost;
-        world().mcu.fault_count = 2;
-    }
+    due_with_both_bowl_ins_lost();
     feeder_monitor_pass(now(), &sensor_);
     ASSERT_NE(f_->in_manual, nullptr);
     ASSERT_EQ(f_->in_manual->put_off, 1);
@@ -320,11 +322,7 @@ TEST_F(Monitor, AManualFeedingEndsAPutOffSessionWithItsReport) {
 TEST_F(Monitor, AnMcuThatNeverAnswersEndsInTheStuckNoticeNotBowlMissing) {
     served(12);
     open_session(false, now() - 600, 30);
-    {
-        std::lock_guard<std::mutex> hold(world().mu());
-        world().mcu.fault = sim::McuFault::Lost;
-        world().mcu.fault_count = 1000;
-    }
+    lose_requests(1000);
     StdoutCapture out;
     for (int pass = 1; pass < WEIGH_TRIES; ++pass) {
         feeder_monitor_pass(now(), &sensor_);
