@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,12 +64,6 @@ TEST(VirtualClock, ManualBlockingSleepWaitsForAdvance) {
     EXPECT_TRUE(woke);
 }
 
-int64_t real_us() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
-}
-
 // How long this thread has waited to be run, ready but with no core free.
 int64_t runqueue_wait_us() {
     FILE* f = fopen("/proc/thread-self/schedstat", "r");
@@ -88,22 +81,22 @@ int64_t runqueue_wait_us() {
 TEST(VirtualClock, ScaledRunsFasterThanRealTime) {
     sim::VirtualClock c;
     c.set_scaled(1000.0, 0);
-    int64_t before = real_us();
+    int64_t before = sim::real_mono_us();
     int64_t t0 = c.now_us();
-    int64_t inner0 = real_us();
+    int64_t inner0 = sim::real_mono_us();
     usleep(20000);  // 20 ms real is 20 s virtual
-    int64_t inner1 = real_us();
+    int64_t inner1 = sim::real_mono_us();
     int64_t dt = c.now_us() - t0;
-    int64_t after = real_us();
+    int64_t after = sim::real_mono_us();
     EXPECT_GE(dt, 19 * 1000000LL);
     // A thousand times the real time between the two readings: no less than
     // the time inside them, no more than the time around them.
     EXPECT_GE(dt, (inner1 - inner0) * 1000 - 1000000LL);
     EXPECT_LE(dt, (after - before) * 1000 + 1000000LL);
     int64_t waited0 = runqueue_wait_us();
-    int64_t a = real_us();
+    int64_t a = sim::real_mono_us();
     c.sleep_us(10 * 1000000LL);  // 10 virtual seconds: 10 ms real
-    int64_t b = real_us();
+    int64_t b = sim::real_mono_us();
     double real_ms = (b - a) / 1e3;
     double run_late_ms = (runqueue_wait_us() - waited0) / 1e3;
     EXPECT_GE(real_ms, 9.0);
