@@ -17,6 +17,7 @@
 
 #include "include/thread_name.h"
 #include "sim/clock.h"
+#include "sim/lock_watch.h"
 #include "sim/priority.h"
 #include "sim/world.h"
 
@@ -195,14 +196,16 @@ bool apply_fault(World& w, std::vector<uint8_t>& reply) {
 // delay was: the model's own (here the world's lock), or the link's.
 const int64_t kSlowReply_us = 300000;  // half the daemon's read window
 
-void say_if_slow(int64_t came_us, int64_t locked_us, int64_t lock_wait_us) {
+void say_if_slow(int64_t came_us, int64_t locked_us, const LockWait& lock) {
     int64_t took = real_mono_us() - came_us;
     if (took < kSlowReply_us) return;
+    std::string holder = describe(lock);
     fprintf(stderr,
             "sim: mcu reply %lld ms after the request was read (%lld ms for the world's lock, "
-            "%lld ms after it)\n",
-            (long long)(took / 1000), (long long)(lock_wait_us / 1000),
-            (long long)((real_mono_us() - locked_us) / 1000));
+            "%lld ms after it)%s%s\n",
+            (long long)(took / 1000), (long long)(lock.waited_us / 1000),
+            (long long)((real_mono_us() - locked_us) / 1000), holder.empty() ? "" : "; ",
+            holder.c_str());
 }
 
 // Pulls whole frames out of the input, dropping bytes that do not start one.
@@ -236,9 +239,10 @@ void take_frames(World& w, World::McuThread& t, int64_t came_us) {
         std::vector<uint8_t> reply;
         bool now = true;
         int late_ms = 0;
-        int64_t asked = real_mono_us(), locked;
+        int64_t locked;
+        LockWait lock;
         {
-            std::lock_guard<std::mutex> hold(w.mu());
+            std::unique_lock<std::mutex> hold = lock_watched(w.mu(), kSlowReply_us / 3, &lock);
             locked = real_mono_us();
             if (w.mcu.fault == McuFault::Lost) {
                 take_fault(w.mcu);
@@ -257,7 +261,7 @@ void take_frames(World& w, World::McuThread& t, int64_t came_us) {
         }
         if (now) {
             write_all(t.master, reply);
-            say_if_slow(came_us, locked, locked - asked);
+            say_if_slow(came_us, locked, lock);
         } else {
             t.late.push_back({real_mono_us() + int64_t(late_ms) * 1000, reply});
         }

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "sim/clock.h"
 #include "sim/control.h"
+#include "sim/lock_watch.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
@@ -946,3 +947,43 @@ TEST_F(World, ControlConnectionsLeaveNothingBehind) {
 }
 
 }  // namespace
+
+// A long wait for the world's lock is reported with the thread that held it
+// and how that thread spent the wait.
+TEST(LockWatch, NamesTheHolderAndHowItSpentTheWait) {
+    std::mutex m;
+    std::atomic<pid_t> holder{0}, waiter{0};
+    std::atomic<bool> looked{false};
+    std::thread th([&] {
+        pthread_setname_np(pthread_self(), "holder");
+        {
+            std::lock_guard<std::mutex> hold(m);
+            holder = this_thread_id();
+            // Held, asleep, until well past the waiter's look.
+            wait_asleep(waiter);
+            usleep(1500 * 1000);
+        }
+        while (!looked) usleep(1000);  // still there for the second look
+    });
+    while (!holder) usleep(1000);
+    waiter = this_thread_id();
+    sim::LockWait w;
+    EXPECT_TRUE(sim::lock_watched(m, 50 * 1000, &w).owns_lock());
+    looked = true;
+    th.join();
+    EXPECT_EQ(w.holder, holder.load());
+    EXPECT_STREQ(w.name, "holder");
+    EXPECT_EQ(w.state, 'S');
+    EXPECT_GE(w.waited_us, 50 * 1000);
+    EXPECT_GE(w.ran_us, 0);
+    EXPECT_LT(w.ran_us, w.waited_us);
+    EXPECT_GE(w.queued_us, 0);
+    EXPECT_EQ(sim::describe(w).rfind("held by holder (tid " + std::to_string(holder) + ", S", 0),
+              0u)
+        << sim::describe(w);
+    // A lock taken at once is not looked at.
+    sim::LockWait quick;
+    EXPECT_TRUE(sim::lock_watched(m, 50 * 1000, &quick).owns_lock());
+    EXPECT_EQ(quick.holder, 0);
+    EXPECT_EQ(sim::describe(quick), "");
+}
