@@ -1,5 +1,6 @@
 #include "tests/support/sip_desk.h"
 
+#include <stdio.h>
 #include <unistd.h>
 
 #include <regex>
@@ -52,16 +53,23 @@ int Phone::run(const std::vector<std::string>& args, std::string* out, double ti
 }
 
 double Phone::until_answered(const std::vector<std::string>& args, double seconds,
-                             std::string* last) const {
-    double end = steady_seconds() + seconds;
+                             std::string* last, std::string* attempts) const {
+    double begin = steady_seconds(), end = begin + seconds;
     while (steady_seconds() < end) {
         std::string out;
         // A device the service does not know is a 404 at once; one that
         // registered but does not answer is given two seconds. The phone's
         // own registration and its MESSAGE count within them: under
         // emulation it runs slowed as well.
+        double at = steady_seconds();
         int rc = run(args, &out, slowed(2));
         if (last) *last = out;
+        if (attempts) {
+            char line[96];
+            snprintf(line, sizeof line, "+%.1f s: status %d after %.1f s\n", at - begin, rc,
+                     steady_seconds() - at);
+            *attempts += line;
+        }
         if (rc == 0) return steady_seconds();
         usleep(200 * 1000);
     }

@@ -27,9 +27,10 @@ struct Phone {
     std::vector<std::string> argv(const std::vector<std::string>& args, double timeout_s) const;
     // Sends the command again and again until the device answers it; the
     // steady-clock time (seconds) of the answer, or 0 after `seconds`.
-    // `last`, if given, gets what the last attempt printed (for a failure).
+    // `last`, if given, gets what the last attempt printed (for a failure);
+    // `attempts`, when each attempt began and how long it took.
     double until_answered(const std::vector<std::string>& args, double seconds,
-                          std::string* last = nullptr) const;
+                          std::string* last = nullptr, std::string* attempts = nullptr) const;
 };
 
 // The reply body a phone printed: its first line that is a JSON object.
