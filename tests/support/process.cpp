@@ -170,6 +170,11 @@ std::string control_request(const std::string& socket_path, const std::string& l
     return reply;
 }
 
+std::string control_pace(const std::string& socket_path, double speed) {
+    return control_request(socket_path,
+                           R"({"op":"pace","speed":)" + std::to_string(speed / kSlowdown) + "}");
+}
+
 std::vector<std::pair<int64_t, std::string>> control_events(const std::string& socket_path,
                                                             const char* kind) {
     std::vector<std::pair<int64_t, std::string>> out;

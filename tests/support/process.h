@@ -41,6 +41,10 @@ class Process {
 // Sends one request line to a control socket and returns the reply line.
 std::string control_request(const std::string& socket_path, const std::string& line);
 
+// The simulated board's pace from now on ("op":"pace"), divided by the
+// emulation's slowdown as a --speed given at start is.
+std::string control_pace(const std::string& socket_path, double speed);
+
 // The world's events of one kind ("": of every kind) through a control
 // socket: (virtual epoch seconds, text), oldest first.
 std::vector<std::pair<int64_t, std::string>> control_events(const std::string& socket_path,

@@ -45,12 +45,6 @@ bool wait_state_hm(const std::string& sock, const std::string& until, double sec
     return false;
 }
 
-// The device's pace from now on, divided by the emulation's slowdown.
-std::string set_pace(const std::string& sock, double speed) {
-    return control_request(sock,
-                           R"({"op":"pace","speed":)" + std::to_string(speed / kSlowdown) + "}");
-}
-
 TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     std::string root = make_temp_dir("schedmeal");
     std::string sock = root + "/ctl.sock";
@@ -72,7 +66,7 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     Process d({bin, "--root", root, "--speed", "20", "--start", "2026-12-07 07:50:00", "--control",
                sock});
     ASSERT_TRUE(d.wait_for("        sipid ---> ", slowed(20))) << d.output();
-    set_pace(sock, 100);
+    control_pace(sock, 100);
     control_request(sock, R"({"op":"set","pet_appetite":10,"pet_pace":0.5})");
     // The fill and the serve must each fall in their own minute. The fill's
     // half minute of motor steps leaves a few tenths of a real second at a
@@ -81,9 +75,9 @@ TEST(ScheduledMeal, FillsAtFiveToServesAtTheMinuteReportsOnce) {
     // until the serve the clock runs five times slower.
     ASSERT_TRUE(wait_state_hm(sock, "07:57", slowed(30))) << d.output();
     ASSERT_LT(state_hm(sock), "07:58") << "the start-up ended in the fill's minute\n" << d.output();
-    set_pace(sock, 20);
+    control_pace(sock, 20);
     ASSERT_TRUE(cloud.wait_message("/Ovexa/api/feeding-log", "g 제공", slowed(30))) << d.output();
-    set_pace(sock, 100);
+    control_pace(sock, 100);
     ASSERT_TRUE(cloud.wait_message("/Ovexa/api/messaging", "먹었습니다.", slowed(20)))
         << d.output();
 
@@ -182,7 +176,7 @@ class Meals : public ::testing::Test {
         args.insert(args.end(), more.begin(), more.end());
         d_ = std::make_unique<Process>(args);
         ASSERT_TRUE(d_->wait_for("        sipid ---> ", 20)) << d_->output();
-        std::string paced = set_pace(sock_, 200);
+        std::string paced = control_pace(sock_, 200);
         ASSERT_NE(paced.find("\"ok\":true"), std::string::npos) << paced;
     }
     std::string ctl(const std::string& req) { return control_request(sock_, req); }
@@ -257,14 +251,14 @@ TEST_F(Meals, ManualFeedingBetweenFillAndServe) {
     // see the fill's end and send the owner's feeding. From a minute before
     // the fill until the owner is answered the clock runs ten times slower.
     ASSERT_TRUE(wait_hm("07:57", slowed(30))) << d_->output();
-    std::string slow = set_pace(sock_, 20);
+    std::string slow = control_pace(sock_, 20);
     ASSERT_NE(slow.find("\"ok\":true"), std::string::npos) << slow;
     ASSERT_TRUE(wait_event("motor", "back 20", slowed(60))) << d_->output();  // the fill is done
     std::string fed_at = hm();
     ASSERT_LT(fed_at, "08:00") << "the fill came in the meal's minute\n" << d_->output();
     std::string reply = ctl(R"({"op":"feed","amount":20,"melody":"1"})");
     EXPECT_NE(reply.find("\"reply\":9"), std::string::npos) << reply << " at " << hm();
-    set_pace(sock_, 200);
+    control_pace(sock_, 200);
     // The meal's rest is weighed ten minutes after its serve.
     ASSERT_TRUE(wait_told("먹었습니다.", 2, slowed(60))) << d_->output();
     ASSERT_TRUE(wait_hm("08:20", slowed(30)));  // and nothing more comes
