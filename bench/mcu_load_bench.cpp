@@ -2,10 +2,10 @@
 // read window in real time, as on the board, while the MCU model is one
 // thread among the desk's. Busy processes compete for the cores and threads
 // of the same process take the world's lock, as the daemon's own users of
-// the board do. Prints how many exchanges missed their window and the round
-// trips.
+// the board do, and sleep on the virtual clock, as its threads do. Prints
+// how many exchanges missed their window and the round trips.
 //
-//   mcu_load_bench [exchanges] [busy processes] [lock users]
+//   mcu_load_bench [exchanges] [busy processes] [lock users] [clock sleepers]
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     int exchanges = argc > 1 ? atoi(argv[1]) : 3000;
     int hogs = argc > 2 ? atoi(argv[2]) : 16;
     int users = argc > 3 ? atoi(argv[3]) : 4;
+    int sleepers = argc > 4 ? atoi(argv[4]) : 8;
     char root[] = "/tmp/hp-bench-XXXXXX";
     if (!mkdtemp(root)) return 1;
 
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
     w.start(cfg);
 
     // Each takes the lock for a millisecond of work now and then: a record
-    // copied, a reading made.
+    // copied, a reading made, the physics carried to the clock's now.
     std::atomic<bool> run{true};
     std::vector<std::thread> lockers;
     for (int i = 0; i < users; ++i)
@@ -75,10 +76,17 @@ int main(int argc, char** argv) {
             while (run) {
                 {
                     std::lock_guard<std::mutex> hold(w.mu());
+                    w.update();
                     spin_us(1000);
                 }
                 usleep(2000);
             }
+        });
+    // The daemon's threads wait on the virtual clock, each wait taking the
+    // clock's own lock.
+    for (int i = 0; i < sleepers; ++i)
+        lockers.emplace_back([&] {
+            while (run) w.clock().sleep_us(20000);
         });
 
     // The requester above everything else where the desk allows it: the
@@ -103,10 +111,11 @@ int main(int argc, char** argv) {
 
     std::sort(rt.begin(), rt.end());
     printf(
-        "mcu exchanges beside %d busy processes and %d lock users (n=%d, requester %s): missed %d, "
-        "round trip median %.0f us, p99 %.0f us, p999 %.0f us, max %.0f us\n",
-        hogs, users, exchanges, first ? "first in line" : "in line", missed, rt[rt.size() / 2],
-        rt[rt.size() * 99 / 100], rt[rt.size() * 999 / 1000], rt.back());
+        "mcu exchanges beside %d busy processes, %d lock users and %d clock sleepers (n=%d, "
+        "requester %s): missed %d, round trip median %.0f us, p99 %.0f us, p999 %.0f us, max %.0f "
+        "us\n",
+        hogs, users, sleepers, exchanges, first ? "first in line" : "in line", missed,
+        rt[rt.size() / 2], rt[rt.size() * 99 / 100], rt[rt.size() * 999 / 1000], rt.back());
 
     ucom_close(fd);
     w.stop();

@@ -51,6 +51,43 @@ struct VirtualClock::Waiter {
     int64_t real_due = 0;  // real monotonic time its poll times out by itself
 };
 
+// Brackets a change of the pace, mu_ held: the readers that overlap it read
+// again. What it publishes when it ends is what the lock now guards.
+struct VirtualClock::PaceChange {
+    explicit PaceChange(VirtualClock& c) : c_(c) {
+        c_.pace_seq_.fetch_add(1, std::memory_order_seq_cst);
+    }
+    ~PaceChange() {
+        c_.pace_plain_.store(!c_.manual_ && !c_.warp_, std::memory_order_relaxed);
+        c_.pace_real0_.store(c_.real0_us_, std::memory_order_relaxed);
+        c_.pace_mono0_.store(c_.mono0_us_, std::memory_order_relaxed);
+        c_.pace_wall_.store(c_.wall_offset_, std::memory_order_relaxed);
+        c_.pace_speed_.store(c_.speed_, std::memory_order_relaxed);
+        c_.pace_seq_.fetch_add(1, std::memory_order_release);
+    }
+    VirtualClock& c_;
+};
+
+bool VirtualClock::read_unlocked(int64_t* mono, int64_t* wall_offset) {
+    for (int tries = 0; tries < 2; ++tries) {
+        uint32_t seq = pace_seq_.load(std::memory_order_acquire);
+        if (seq & 1) continue;
+        bool plain = pace_plain_.load(std::memory_order_relaxed);
+        int64_t real0 = pace_real0_.load(std::memory_order_relaxed);
+        int64_t mono0 = pace_mono0_.load(std::memory_order_relaxed);
+        int64_t wall = pace_wall_.load(std::memory_order_relaxed);
+        double speed = pace_speed_.load(std::memory_order_relaxed);
+        int64_t real = real_mono_us();
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (pace_seq_.load(std::memory_order_relaxed) != seq) continue;
+        if (!plain) return false;
+        *mono = mono0 + int64_t(double(real - real0) * speed);
+        *wall_offset = wall;
+        return true;
+    }
+    return false;
+}
+
 void thread_gone(const VirtualClock::Entry& e);
 
 namespace {
@@ -140,6 +177,7 @@ void VirtualClock::rebase_locked() {
 
 void VirtualClock::set_scaled(double speed, int64_t start_us) {
     std::lock_guard<std::mutex> hold(mu_);
+    PaceChange change(*this);
     manual_ = false;
     speed_ = speed > 0 ? speed : 1.0;
     real0_us_ = real_mono_us();
@@ -153,6 +191,7 @@ void VirtualClock::set_scaled(double speed, int64_t start_us) {
 void VirtualClock::set_speed(double speed) {
     std::lock_guard<std::mutex> hold(mu_);
     if (manual_ || speed <= 0) return;
+    PaceChange change(*this);
     int64_t now = mono_locked();
     real0_us_ = real_mono_us();
     mono0_us_ = now;
@@ -167,6 +206,7 @@ double VirtualClock::speed() {
 
 void VirtualClock::set_manual(int64_t start_us, bool auto_advance) {
     std::lock_guard<std::mutex> hold(mu_);
+    PaceChange change(*this);
     manual_ = true;
     auto_advance_ = auto_advance;
     speed_ = 1.0;
@@ -200,16 +240,22 @@ void VirtualClock::reckon_hold_locked() {
 }
 
 int64_t VirtualClock::now_us() {
+    int64_t mono, wall;
+    if (read_unlocked(&mono, &wall)) return mono + wall;
     std::lock_guard<std::mutex> hold(mu_);
     return mono_locked() + wall_offset_;
 }
 
 int64_t VirtualClock::monotonic_us() {
+    int64_t mono, wall;
+    if (read_unlocked(&mono, &wall)) return mono;
     std::lock_guard<std::mutex> hold(mu_);
     return mono_locked();
 }
 
 int64_t VirtualClock::wall_at(int64_t mono_us) {
+    int64_t mono, wall;
+    if (read_unlocked(&mono, &wall)) return mono_us + wall;
     std::lock_guard<std::mutex> hold(mu_);
     return mono_us + wall_offset_;
 }
@@ -228,11 +274,13 @@ void VirtualClock::advance(int64_t us) {
 
 void VirtualClock::set_time(int64_t wall_us) {
     std::lock_guard<std::mutex> hold(mu_);
+    PaceChange change(*this);
     wall_offset_ = wall_us - mono_locked();
 }
 
 void VirtualClock::set_warp(bool on) {
     std::lock_guard<std::mutex> hold(mu_);
+    PaceChange change(*this);
     warp_ = on;
     cap_real0_ = real_mono_us();
     cap_mono0_ = mono_locked();

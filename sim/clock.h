@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -89,6 +90,19 @@ class VirtualClock {
     struct Entry;   // one thread's registration
 
   private:
+    // A scaled clock without the warp is read without its lock: the world's
+    // users read it under the world's lock, and a sleeper the machine does
+    // not run while it holds this clock's lock (a loaded desk) must not hold
+    // them, and the MCU model behind them, too. Its pace is published to the
+    // readers on every change, mu_ held; a reader that meets a change under
+    // way reads again, and then under the lock.
+    struct PaceChange;
+    bool read_unlocked(int64_t* mono, int64_t* wall_offset);
+    std::atomic<uint32_t> pace_seq_{0};    // odd while a change is under way
+    std::atomic<bool> pace_plain_{false};  // scaled, no warp: readers may compute
+    std::atomic<int64_t> pace_real0_{0}, pace_mono0_{0}, pace_wall_{0};
+    std::atomic<double> pace_speed_{1.0};
+
     int64_t mono_locked();  // virtual monotonic time; mu_ held
     int wait_scaled(std::unique_lock<std::mutex>& lock, int64_t until, struct pollfd* fds,
                     nfds_t nfds);
@@ -101,6 +115,7 @@ class VirtualClock {
     void rebase_locked();       // a new mode or speed: counts start again
     bool expecting_locked();    // a thread started and not yet arrived
     friend void thread_gone(const Entry& e);
+    friend struct ClockLockHolder;  // tests: a holder the machine does not run
 
     std::mutex mu_;
     std::condition_variable cv_;

@@ -76,6 +76,42 @@ int64_t runqueue_wait_us() {
     return wait_ns / 1000;
 }
 
+}  // namespace
+
+namespace sim {
+struct ClockLockHolder {
+    static std::mutex& mu(VirtualClock& c) { return c.mu_; }
+};
+}  // namespace sim
+
+namespace {
+
+// The world's users read the clock under the world's lock, and the MCU model
+// waits behind them: a sleeper holding the clock's lock while a loaded
+// machine does not run it held the model's reply for over a second. A scaled
+// clock is read without that lock; a warping one still under it, since a
+// reading may end a hold.
+TEST(VirtualClock, AScaledClockIsReadWhileASleeperHoldsItsLock) {
+    sim::VirtualClock c;
+    c.set_scaled(10.0, 1000000000);
+    c.set_speed(20.0);
+    c.set_time(2000000000);
+    std::atomic<int64_t> now{0}, mono{-1}, wall{0};
+    std::unique_lock<std::mutex> held(sim::ClockLockHolder::mu(c));
+    std::thread reader([&] {
+        mono = c.monotonic_us();
+        wall = c.wall_at(mono);
+        now = c.now_us();
+    });
+    for (int i = 0; i < 5000 && !now; ++i) usleep(1000);
+    EXPECT_GE(now.load(), 2000000000);
+    EXPECT_GE(wall.load(), 2000000000);
+    EXPECT_LE(wall.load(), now.load());
+    held.unlock();
+    reader.join();
+    EXPECT_GE(mono.load(), 0);
+}
+
 // Each check is against real time measured around it: a loaded machine may
 // run this thread hundreds of milliseconds late, which is no fault of the
 // clock's.
