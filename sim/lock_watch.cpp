@@ -73,6 +73,7 @@ std::unique_lock<std::mutex> lock_watched(std::mutex& m, int64_t look_after_us, 
         read_task_file(w->holder, "comm", w->name, sizeof w->name);
         w->state = state_of(w->holder);
         if (w->state != 'R') read_task_file(w->holder, "wchan", w->wchan, sizeof w->wchan);
+        if (strcmp(w->wchan, "0") == 0) w->wchan[0] = 0;  // a sleep the kernel does not name
         before = sched_of(w->holder);
     }
     hold.lock();
