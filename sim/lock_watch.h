@@ -17,8 +17,8 @@ struct LockWait {
     int64_t waited_us = 0;
     pid_t holder = 0;  // 0: not looked at (the wait was short)
     char name[16] = "";
-    char state = '?';  // the holder's when looked at: R running or ready, S asleep...
-    char wchan[32] = "";  // where in the kernel it slept, if it did
+    char state = '?';        // the holder's when looked at: R running or ready, S asleep...
+    char wchan[32] = "";     // where in the kernel it slept, if it did
     int64_t ran_us = -1;     // from the look to the lock: the holder on a core
     int64_t queued_us = -1;  // and the holder ready with no core free
 };
