@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,6 +94,17 @@ std::vector<double> UdpLink::registrations() {
     return registered_;
 }
 
+std::string UdpLink::timeline(double since) {
+    std::lock_guard<std::mutex> hold(mu_);
+    std::string out;
+    for (const auto& [t, what] : seen_) {
+        char line[64];
+        snprintf(line, sizeof line, "%.2f %s\n", t - since, what.c_str());
+        out += line;
+    }
+    return out;
+}
+
 void UdpLink::run() {
     sockaddr_in device = {};
     bool known = false;
@@ -113,17 +125,23 @@ void UdpLink::run() {
                 recvfrom(front_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&device), &len);
             if (n > 0) {
                 known = true;
-                if (cut_for_ > 0 && starts_with(buf, size_t(n), "REGISTER ")) {
+                bool reg = starts_with(buf, size_t(n), "REGISTER ");
+                if (cut_for_ > 0 && reg) {
                     cut_until_ = now + cut_for_;
                     cut_for_ = 0;
                 }
-                if (!cut_ && !cut_until_) (void)!send(back_, buf, size_t(n), 0);
+                bool pass = !cut_ && !cut_until_;
+                if (reg) seen_.emplace_back(now, pass ? "REGISTER" : "REGISTER dropped");
+                if (pass) (void)!send(back_, buf, size_t(n), 0);
             }
         }
         if (p[1].revents & (POLLIN | POLLERR)) {
             ssize_t n = recv(back_, buf, sizeof buf, 0);
             if (n > 0 && known && !cut_ && !cut_until_) {
-                if (register_ok(buf, size_t(n))) registered_.push_back(now);
+                if (register_ok(buf, size_t(n))) {
+                    registered_.push_back(now);
+                    seen_.emplace_back(now, "REGISTER ok");
+                }
                 (void)!sendto(front_, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&device),
                               sizeof device);
             }

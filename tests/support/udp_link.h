@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class UdpLink {
@@ -25,6 +26,9 @@ class UdpLink {
     double cut_ended_at();
     // Times (steady clock, seconds) at which a 2xx to a REGISTER reached the device.
     std::vector<double> registrations();
+    // For a failure: each REGISTER from the device and each 2xx to one, in
+    // seconds from `since` ("-1.20 REGISTER dropped", "0.40 REGISTER ok").
+    std::string timeline(double since);
 
   private:
     void run();
@@ -37,6 +41,7 @@ class UdpLink {
     double cut_until_ = 0;
     double cut_ended_ = 0;
     std::vector<double> registered_;
+    std::vector<std::pair<double, std::string>> seen_;  // the timeline's entries
     std::thread th_;
 };
 

@@ -165,10 +165,16 @@ TEST_F(Recovery, SilentServiceAtARefreshThenBack) {
     double back = link_->cut_ended_at();
     ASSERT_GT(back, 0) << "no refresh was sent\n" << device_->output();
 
-    std::string phone;
-    double answered = phone_.until_answered({"sched-enum"}, real_s(60) + 10, &phone);
+    std::string phone, attempts;
+    double answered = phone_.until_answered({"sched-enum"}, real_s(60) + 10, &phone, &attempts);
     ASSERT_GT(answered, 0) << device_->output() << "\nthe phone's last attempt:\n" << phone;
-    EXPECT_LE(answered - back, real_s(60));
+    // For a failure: the REGISTERs and their answers through the link, and
+    // the phone's attempts, in seconds from the cut's end.
+    auto how = [&] {
+        return device_->output().substr(mark) + "\nthe link, from the cut's end:\n" +
+               link_->timeline(back) + "the phone's attempts:\n" + attempts;
+    };
+    EXPECT_LE(answered - back, real_s(60)) << how();
     // Registered again, not just answering on a binding the service still held.
     double registered = 0;
     while (!registered && steady_seconds() < back + real_s(60)) {
@@ -176,11 +182,11 @@ TEST_F(Recovery, SilentServiceAtARefreshThenBack) {
             if (t > back && !registered) registered = t;
         usleep(20 * 1000);
     }
-    ASSERT_GT(registered, 0) << device_->output().substr(mark);
+    ASSERT_GT(registered, 0) << how();
     // The lapsed registration was renewed at once, and that attempt's
     // retransmissions met the service as it came back.
     // (It takes one 4 s retransmission interval; 20 s leaves room for a busy machine.)
-    EXPECT_LE(registered - back, real_s(20)) << device_->output().substr(mark);
+    EXPECT_LE(registered - back, real_s(20)) << how();
 }
 
 // A restarted service has forgotten every binding; the device's next
