@@ -67,16 +67,21 @@ std::string set_pace(World& w, json_t* req) {
     if (max) w.clock().set_max_speed(json_number_value(max));
     if (warp) w.clock().set_warp(json_is_true(warp));
     if (warp || max || speed) {
+        std::string text = "pace speed " + std::to_string(w.clock().speed()) + " warp " +
+                           (w.clock().warp() ? "on" : "off") + " max_speed " +
+                           std::to_string(w.clock().max_speed());
         std::lock_guard<std::mutex> hold(w.mu());
-        w.log("control", "pace speed " + std::to_string(w.clock().speed()) + " warp " +
-                             (w.clock().warp() ? "on" : "off") + " max_speed " +
-                             std::to_string(w.clock().max_speed()));
+        w.log("control", text);
     }
     Json r(json_pack("{s:b,s:o}", "ok", 1, "clock", pace_state(w)));
     return dump(r.get());
 }
 
+// The clock's own lock is never taken under the world's: a sleeper that
+// holds it while the machine does not run it would hold up every user of the
+// world, and the MCU model behind them.
 json_t* state(World& w) {
+    json_t* clock = pace_state(w);
     std::lock_guard<std::mutex> hold(w.mu());
     w.update();
     Physics& p = w.phys;
@@ -95,7 +100,7 @@ json_t* state(World& w) {
     json_object_set_new(s, "updaters", json_integer(json_int_t(w.shell.updater_pids.size())));
     int64_t age = w.wdt.keepalives ? (w.clock().monotonic_us() - w.wdt.last_kick_us) / 1000000 : -1;
     json_object_set_new(json_object_get(s, "watchdog"), "keepalive_age_s", json_integer(age));
-    json_object_set_new(s, "clock", pace_state(w));
+    json_object_set_new(s, "clock", clock);
     return s;
 }
 

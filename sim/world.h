@@ -167,7 +167,9 @@ class World {
     std::string path(const char* fixed) const;
     const std::string& tty_path() const { return tty_path_; }
 
-    // All fields below are guarded by mu().
+    // All fields below are guarded by mu(). Under it the clock is only read,
+    // which takes no lock on a scaled clock: the clock's own lock, which
+    // every sleeper takes, is not to be taken under this one.
     std::mutex& mu() { return mu_; }
     void update();  // carry the physics forward to now; mu() held
     void log(const char* kind, const std::string& text);  // mu() held

@@ -965,6 +965,26 @@ TEST_F(World, AStopStillSendsTheReplyBeingMade) {
     EXPECT_EQ(reply, R"({"ok":true,"slow":true})");
 }
 
+// A look at the state reads the clock's pace before it takes the world's
+// lock: a sleeper holding the clock's lock held the world's through it, and
+// the MCU model's replies behind both came seconds late.
+TEST_F(World, AStateLookNeverHoldsTheWorldWhileItWaitsForTheClock) {
+    start_world(false, 10.0);
+    std::string path = root_ + "/control.sock";
+    ASSERT_EQ(sim::control_start(world(), path), 0);
+    std::unique_lock<std::mutex> held(sim::ClockLockHolder::mu(world().clock()));
+    std::string reply;
+    std::thread asker([&] { reply = control_request(path, R"({"op":"state"})"); });
+    // The look is under way by then; were it not, this could not fail.
+    usleep(300 * 1000);
+    bool free = world().mu().try_lock();
+    if (free) world().mu().unlock();
+    held.unlock();
+    asker.join();
+    EXPECT_TRUE(free);
+    EXPECT_NE(reply.find("\"ok\":true"), std::string::npos) << reply;
+}
+
 TEST_F(World, ControlConnectionsLeaveNothingBehind) {
     std::string path = root_ + "/control.sock";
     ASSERT_EQ(sim::control_start(world(), path), 0);
