@@ -58,11 +58,11 @@ struct VirtualClock::PaceChange {
         c_.pace_seq_.fetch_add(1, std::memory_order_seq_cst);
     }
     ~PaceChange() {
-        c_.pace_plain_.store(!c_.manual_ && !c_.warp_, std::memory_order_relaxed);
-        c_.pace_real0_.store(c_.real0_us_, std::memory_order_relaxed);
-        c_.pace_mono0_.store(c_.mono0_us_, std::memory_order_relaxed);
-        c_.pace_wall_.store(c_.wall_offset_, std::memory_order_relaxed);
-        c_.pace_speed_.store(c_.speed_, std::memory_order_relaxed);
+        c_.pace_plain_.store(!c_.manual_ && !c_.warp_, std::memory_order_release);
+        c_.pace_real0_.store(c_.real0_us_, std::memory_order_release);
+        c_.pace_mono0_.store(c_.mono0_us_, std::memory_order_release);
+        c_.pace_wall_.store(c_.wall_offset_, std::memory_order_release);
+        c_.pace_speed_.store(c_.speed_, std::memory_order_release);
         c_.pace_seq_.fetch_add(1, std::memory_order_release);
     }
     VirtualClock& c_;
@@ -72,13 +72,14 @@ bool VirtualClock::read_unlocked(int64_t* mono, int64_t* wall_offset) {
     for (int tries = 0; tries < 2; ++tries) {
         uint32_t seq = pace_seq_.load(std::memory_order_acquire);
         if (seq & 1) continue;
-        bool plain = pace_plain_.load(std::memory_order_relaxed);
-        int64_t real0 = pace_real0_.load(std::memory_order_relaxed);
-        int64_t mono0 = pace_mono0_.load(std::memory_order_relaxed);
-        int64_t wall = pace_wall_.load(std::memory_order_relaxed);
-        double speed = pace_speed_.load(std::memory_order_relaxed);
+        // Acquire loads, not a fence (ThreadSanitizer cannot follow fences):
+        // a field from a later change brings that change's odd count with it.
+        bool plain = pace_plain_.load(std::memory_order_acquire);
+        int64_t real0 = pace_real0_.load(std::memory_order_acquire);
+        int64_t mono0 = pace_mono0_.load(std::memory_order_acquire);
+        int64_t wall = pace_wall_.load(std::memory_order_acquire);
+        double speed = pace_speed_.load(std::memory_order_acquire);
         int64_t real = real_mono_us();
-        std::atomic_thread_fence(std::memory_order_acquire);
         if (pace_seq_.load(std::memory_order_relaxed) != seq) continue;
         if (!plain) return false;
         *mono = mono0 + int64_t(double(real - real0) * speed);
