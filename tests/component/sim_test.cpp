@@ -21,6 +21,7 @@
 #include "sim/clock.h"
 #include "sim/control.h"
 #include "sim/lock_watch.h"
+#include "tests/support/clock_lock.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_fixture.h"
 
@@ -77,12 +78,6 @@ int64_t runqueue_wait_us() {
 }
 
 }  // namespace
-
-namespace sim {
-struct ClockLockHolder {
-    static std::mutex& mu(VirtualClock& c) { return c.mu_; }
-};
-}  // namespace sim
 
 namespace {
 
