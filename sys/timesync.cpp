@@ -50,11 +50,15 @@ void time_sync() {
         // `date` reads the clock this sets, in whole seconds and a moment ago
         // (seconds ago on a busy board): set to that, the clock went back at
         // every synchronisation, and a button held across one measured
-        // short. The clock only ever moves forward to the reading here.
+        // short. Set to its own reading, it went back by as long as this
+        // thread was kept between reading and setting. So it is set only
+        // when the reading is ahead of it, and only ever moves forward.
         struct timeval tv;
         plat_gettimeofday(&tv);
-        if (int64_t(tv.tv_sec) < now) tv = {time_t(now), 0};
-        plat_settimeofday(&tv);
+        if (int64_t(tv.tv_sec) < now) {
+            tv = {time_t(now), 0};
+            plat_settimeofday(&tv);
+        }
     } else {
         log_out("time_sync : no time from date, clock left as it is\n");
     }
