@@ -107,6 +107,10 @@ TEST_P(Years, MealLongPressAndClock) {
     EXPECT_GE(reads, 2);
     EXPECT_EQ(d.output().find("no time from date"), std::string::npos) << d.output();
     EXPECT_TRUE(control_events(sock, "clock").empty());
+    // Nor moved anywhere else: still the test's hour.
+    int64_t now = device_time();
+    EXPECT_GE(now, y.epoch);
+    EXPECT_LT(now, y.epoch + 3600);
     EXPECT_GE(mcu, 2);
     EXPECT_EQ(d.stop(SIGINT, 20), 0) << d.output();
     remove_tree(root);
